@@ -1,0 +1,176 @@
+// Colour conversion of a decoded picture into 3-byte pixels.
+//
+// Runs once per frame over up to 1920 x 1080 pixels on a small in-order MIPS
+// core without SIMD: per 2x2 block four chroma table lookups, per pixel one
+// luma lookup, three additions and three clamps (each a shift and a byte
+// lookup); no multiplication, division or floating point per pixel, and
+// nothing allocated.
+#include "convert.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace {
+
+// Every sum the conversion forms lies in [lowest_sum, highest_sum]: the tables
+// rise with their index, so the extremes come from their end entries.
+constexpr int32_t lowest_sum =
+    std::min(y_to_rgb[0] + std::min(cb_to_b[0], cr_to_r[0]),
+             y_to_rgb[0] - (cb_to_g[255] + cr_to_g[255]));
+constexpr int32_t highest_sum =
+    std::max(y_to_rgb[255] + std::max(cb_to_b[255], cr_to_r[255]),
+             y_to_rgb[255] - (cb_to_g[0] + cr_to_g[0]));
+constexpr int32_t lowest_part = lowest_sum >> 16;
+constexpr int32_t highest_part = highest_sum >> 16;
+static_assert(lowest_part == -277 && highest_part == 534);
+
+// clamp_channel for every integer part a sum can have (-277 to 534), so that
+// the hot loop clamps with one byte load instead of compares and selects.
+using clamp_table_type = std::array<unsigned char, highest_part - lowest_part + 1>;
+
+constexpr clamp_table_type make_clamp_table()
+{
+    clamp_table_type table{};
+    for (int32_t part = lowest_part; part <= highest_part; ++part)
+        table[part - lowest_part] = clamp_channel(part * 65536);
+    return table;
+}
+
+constexpr clamp_table_type clamp_table = make_clamp_table();
+
+// clamp_channel(sum) for a sum within [lowest_sum, highest_sum].
+inline unsigned char clamp_sum(int32_t sum)
+{
+    return clamp_table[(sum >> 16) - lowest_part];
+}
+
+// The chroma part of a 2x2 block's pixels, in output byte order: first and
+// last are added to the luma term for bytes 0 and 2, green is subtracted from
+// it for byte 1.
+struct block_terms {
+    int32_t first;
+    int32_t green;
+    int32_t last;
+};
+
+// Terms of one chroma pair (Cb, Cr). Red and blue change places on Xilleon
+// boxes; the chroma bytes themselves are read the same way on every box.
+template <bool xilleon>
+inline block_terms terms_of_pair(unsigned char cb, unsigned char cr)
+{
+    const int32_t blue = cb_to_b[cb];
+    const int32_t red = cr_to_r[cr];
+    block_terms terms;
+    terms.first = xilleon ? red : blue;
+    terms.green = cb_to_g[cb] + cr_to_g[cr];
+    terms.last = xilleon ? blue : red;
+    return terms;
+}
+
+inline void put_pixel(unsigned char *out, unsigned char luma, const block_terms &terms)
+{
+    const int32_t luma_term = y_to_rgb[luma];
+    out[0] = clamp_sum(luma_term + terms.first);
+    out[1] = clamp_sum(luma_term - terms.green);
+    out[2] = clamp_sum(luma_term + terms.last);
+}
+
+// Two luma rows coloured from one chroma row. All loads of a block come before
+// its stores, so the in-order core need not wait on each load. An odd width's
+// last column takes the pair of the block to its left (width is at least 2).
+template <bool xilleon>
+void convert_row_pair(const unsigned char *luma0, const unsigned char *luma1,
+                      const unsigned char *chroma, unsigned char *out0,
+                      unsigned char *out1, int32_t width)
+{
+    const unsigned char *const chroma_end = chroma + (width & ~1);
+    for (; chroma != chroma_end; chroma += 2) {
+        const unsigned char y00 = luma0[0], y01 = luma0[1];
+        const unsigned char y10 = luma1[0], y11 = luma1[1];
+        const block_terms terms = terms_of_pair<xilleon>(chroma[0], chroma[1]);
+        put_pixel(out0, y00, terms);
+        put_pixel(out0 + 3, y01, terms);
+        put_pixel(out1, y10, terms);
+        put_pixel(out1 + 3, y11, terms);
+        luma0 += 2;
+        luma1 += 2;
+        out0 += 6;
+        out1 += 6;
+    }
+    if (width & 1) {
+        const block_terms terms = terms_of_pair<xilleon>(chroma[-2], chroma[-1]);
+        put_pixel(out0, luma0[0], terms);
+        put_pixel(out1, luma1[0], terms);
+    }
+}
+
+// The last row of an odd height, coloured from the chroma row of the row pair
+// above it.
+template <bool xilleon>
+void convert_last_row(const unsigned char *luma, const unsigned char *chroma,
+                      unsigned char *out, int32_t width)
+{
+    const unsigned char *const chroma_end = chroma + (width & ~1);
+    for (; chroma != chroma_end; chroma += 2) {
+        const unsigned char y0 = luma[0], y1 = luma[1];
+        const block_terms terms = terms_of_pair<xilleon>(chroma[0], chroma[1]);
+        put_pixel(out, y0, terms);
+        put_pixel(out + 3, y1, terms);
+        luma += 2;
+        out += 6;
+    }
+    if (width & 1)
+        put_pixel(out, luma[0], terms_of_pair<xilleon>(chroma[-2], chroma[-1]));
+}
+
+// A picture at least 2 x 2. Chroma rows 0 .. height / 2 - 1 are read, each up
+// to byte 2 * (width / 2) - 1, so the last byte read lies below
+// (height / 2) * width <= width * height / 2.
+template <bool xilleon>
+void convert_blocks(const yuv_frame *frame, unsigned char *image)
+{
+    const int32_t width = frame->width;
+    const std::ptrdiff_t stride = width;
+    const unsigned char *luma = frame->luma;
+    const unsigned char *chroma = frame->chroma;
+    for (int32_t pairs = frame->height / 2; pairs > 0; --pairs) {
+        convert_row_pair<xilleon>(luma, luma + stride, chroma, image,
+                                  image + 3 * stride, width);
+        luma += 2 * stride;
+        chroma += stride;
+        image += 6 * stride;
+    }
+    if (frame->height & 1)
+        convert_last_row<xilleon>(luma, chroma - stride, image, width);
+}
+
+// A picture one pixel wide or one row high holds no complete chroma pair
+// within its width * height / 2 chroma bytes; it is shown without colour
+// (Cb = Cr = 128, whose table entries are all 0).
+void convert_grey(const unsigned char *luma, unsigned char *out, std::size_t count)
+{
+    for (; count > 0; --count) {
+        const unsigned char value = clamp_sum(y_to_rgb[*luma++]);
+        out[0] = value;
+        out[1] = value;
+        out[2] = value;
+        out += 3;
+    }
+}
+
+} // namespace
+
+void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon)
+{
+    const int32_t width = frame->width;
+    const int32_t height = frame->height;
+    if (width <= 0 || height <= 0)
+        return;
+    if (width == 1 || height == 1)
+        convert_grey(frame->luma, image,
+                     static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    else if (xilleon)
+        convert_blocks<true>(frame, image);
+    else
+        convert_blocks<false>(frame, image);
+}

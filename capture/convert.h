@@ -1,0 +1,58 @@
+// YCbCr 4:2:0 to 3-byte pixels: BT.601 studio range (luma 16..235, chroma
+// centred on 128) in 16.16 fixed point, integers only.
+#ifndef HUE_CAPTURE_CONVERT_H
+#define HUE_CAPTURE_CONVERT_H
+
+#include <array>
+#include <cstdint>
+
+#include "frame.h"
+
+// One 16.16 fixed-point product per sample byte.
+using channel_table = std::array<int32_t, 256>;
+
+// Entry i = step * (i - zero), step being the coefficient times 65536 rounded
+// to the nearest integer: luma 1.1644, Cr to red 1.5966, Cr to green 0.8132,
+// Cb to green 0.3920, Cb to blue 2.0184. These approximate the BT.601 matrix;
+// the integer steps, not the decimals, define the output.
+constexpr channel_table make_channel_table(int32_t step, int32_t zero)
+{
+    channel_table table{};
+    for (int32_t i = 0; i < 256; ++i)
+        table[i] = step * (i - zero);
+    return table;
+}
+
+inline constexpr channel_table y_to_rgb = make_channel_table(76310, 16);
+inline constexpr channel_table cr_to_r = make_channel_table(104635, 128);
+inline constexpr channel_table cr_to_g = make_channel_table(53294, 128);
+inline constexpr channel_table cb_to_g = make_channel_table(25690, 128);
+inline constexpr channel_table cb_to_b = make_channel_table(132278, 128);
+
+// A 16.16 sum to a byte: the integer part, cut (not rounded), limited to
+// 0..255. Sums of one luma and two chroma entries stay within +-35037396, so
+// they never overflow before they get here.
+constexpr unsigned char clamp_channel(int32_t sum)
+{
+    int32_t value = sum >> 16;
+    if (value < 0)
+        value = 0;
+    if (value > 255)
+        value = 255;
+    return static_cast<unsigned char>(value);
+}
+
+// Converts the frame's width * height pixels into image (3 * width * height
+// bytes, rows top to bottom, no gap). Byte order per pixel: red, green, blue
+// when xilleon is true, else blue, green, red.
+//
+// Chroma comes in one pair per complete 2x2 block: (width / 2) * (height / 2)
+// pairs. A pixel takes the pair of its own block; the last column of an odd
+// width and the last row of an odd height have no block of their own and take
+// the pair of the block to their left or above. A picture one pixel wide or
+// one row high has no complete block and is converted as grey from its luma.
+// Reads only luma bytes 0 .. width * height - 1 and chroma bytes below
+// width * height / 2; a width or height of 0 or less writes nothing.
+void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon);
+
+#endif

@@ -1,0 +1,108 @@
+// The emulated amBX light set: what the device answers to what.
+//
+// This file knows the device's protocol and nothing of how the host reaches
+// it. A glue (umockdev's usbdevfs emulation, or a stand-in libusb) calls the
+// emu_* entry points for each USB request; tests read the packet log.
+// All entry points lock the device, so a glue may call them from any thread.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+enum class emu_answer {
+    normal,  // answers the start message, the count query and information requests
+    silent,  // never answers: every read times out
+    empty,   // answers every request with a zero-length reply
+};
+
+// One component as its information block describes it.
+struct emu_component {
+    int kind_code;            // 1 fan, 2 rumbler, 3 light
+    int position_code;        // 2 left, 3 middle, 4 right
+    std::string description;  // more than 11 characters need a second read
+};
+
+// The five lights of a usual set: two speaker lights and a wall washer.
+std::vector<emu_component> emu_default_components();
+
+// Replies that claim more than they hold, to try the host's limits.
+enum class emu_lie {
+    none,
+    count_too_long,        // count length 5: more count bytes than fit 32 bits
+    count_beyond_reply,    // count length 3, but one count byte sent
+    info_length_too_big,   // information length byte 100 in a 64-byte reply
+    info_beyond_reply,     // information length byte 61 in a 20-byte reply
+    description_negative,  // description length byte 0xF0 (-16)
+    description_beyond,    // description length 120, beyond the block
+};
+
+struct emu_behaviour {
+    emu_answer answer = emu_answer::normal;
+    bool refuse_configuration = false;  // SETCONFIGURATION fails (EBUSY)
+    bool refuse_claim = false;          // CLAIMINTERFACE fails (EBUSY)
+    bool refuse_alt_setting = false;    // SETINTERFACE fails (EINVAL)
+    std::vector<emu_component> components = emu_default_components();
+    int reported_count = -1;  // the count the device claims; -1: its components'
+    int count_bytes = 1;      // bytes of the count in its reply, 1..4
+    emu_lie lie = emu_lie::none;
+};
+
+// Seconds on the steady clock; the time base of emu_device::start.
+double emu_now();
+
+// One transfer the host made to the device.
+struct emu_packet {
+    int endpoint;                // 0x02 for every message the host sends
+    std::vector<uint8_t> bytes;
+    double seconds;              // steady-clock time since the device was made
+};
+
+struct emu_device {
+    int bus = 1;                 // bus number, 1..999
+    int devnum = 1;              // device number on the bus, 1..127
+    uint16_t vendor = 0x0471;
+    uint16_t product = 0x083F;
+    emu_behaviour behaviour;
+    double start = emu_now();    // when the device was made, on emu_now's clock
+
+    // Guarded by lock:
+    std::mutex lock;
+    std::vector<emu_packet> log;             // every OUT transfer, in order
+    std::vector<std::vector<uint8_t>> pending;  // replies queued on 0x81
+    int configuration = 0;
+    bool claimed = false;
+};
+
+// Raw descriptors as the device node presents them: the 18-byte device
+// descriptor, then the 39-byte configuration (one interface, three
+// interrupt endpoints 0x02 OUT, 0x81 IN, 0x83 IN of 64 bytes).
+std::vector<uint8_t> emu_descriptors(const emu_device &dev);
+
+// Control requests. Each returns 0, or a negative errno to report.
+int emu_set_configuration(emu_device &dev, int value);
+int emu_claim_interface(emu_device &dev, int interface);
+int emu_release_interface(emu_device &dev, int interface);
+int emu_set_alt_setting(emu_device &dev, int interface, int alt_setting);
+
+// An OUT transfer: logs it and queues whatever reply the device makes.
+void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length);
+
+// An IN transfer of up to capacity bytes. Returns the reply's length (0 for
+// an empty reply) with its bytes in buf, or -1 when nothing is ready, in which
+// case the host's read keeps waiting until it times out.
+int emu_reply(emu_device &dev, int endpoint, uint8_t *buf, int capacity);
+
+// The normal replies' sizes, for tests of what the host reports about them:
+// the start message's reply (bytes, and its byte 2, the data length) and the
+// count query's reply (bytes).
+int emu_start_reply_length();
+int emu_start_reply_byte2();
+int emu_count_reply_length();
+
+// A copy of the log, safe to take while the host is still talking.
+std::vector<emu_packet> emu_packets(emu_device &dev);
+
+// One line in words for a packet, e.g. "light 2: colour #00FF00".
+std::string emu_describe(const emu_packet &packet);

@@ -1,0 +1,116 @@
+// The emulated light set on an emulated USB bus, for the real libusb 0.1.
+//
+// umockdev's preload (libumockdev-preload.so.0 in LD_PRELOAD) redirects
+// /dev/bus/usb to a testbed directory; each emulated device node holds the
+// raw descriptors, and its usbdevfs ioctls are answered by ambx_emu.h. libusb
+// in this process sees the devices when the process itself runs under the
+// preload; a program started with emu_run sees them too.
+//
+// Only one testbed may exist at a time in a process (umockdev points the
+// process at it through the UMOCKDEV_DIR environment variable).
+#pragma once
+
+#include "ambx_emu.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// True when this process runs under umockdev's preload, that is, when libusb
+// in this process would see the emulated buses.
+bool emu_preload_active();
+
+struct emu_testbed;
+
+// Makes an empty testbed: no USB bus at all. /dev/bus/usb and /proc/bus/usb
+// exist in it but are empty, so libusb never reaches the host's buses.
+// Returns nullptr while another testbed exists in this process (free that
+// one first), or when umockdev cannot make the testbed.
+emu_testbed *emu_testbed_new();
+
+// Unplugs every device and removes the testbed. Pointers to its devices
+// become invalid. Accepts nullptr.
+void emu_testbed_free(emu_testbed *bed);
+
+struct emu_testbed_deleter {
+    void operator()(emu_testbed *bed) const { emu_testbed_free(bed); }
+};
+using emu_testbed_ptr = std::unique_ptr<emu_testbed, emu_testbed_deleter>;
+
+// A bus number that no earlier call in this process returned: 101, 102, ...
+// up to 999, then -1. libusb 0.1 keeps its bus and device records for the
+// life of the process and reuses the record of a device whose bus and device
+// numbers it already knows, old descriptors included; a test that puts its
+// devices on fresh buses always sees what it added. The numbers lie above
+// any real host's buses, so a node missing from the testbed never reaches a
+// real device.
+int emu_fresh_bus();
+
+// Adds a bus with no device on it: libusb then lists the bus.
+// Returns 0, or -1 for a bus outside 1..999 or when the bus cannot be made.
+int emu_add_bus(emu_testbed *bed, int bus);
+
+// Plugs in a light set (or, with other identifiers, a stranger device with
+// the same descriptors) as /dev/bus/usb/BBB/DDD. Returns the device, owned
+// by the testbed and valid until emu_testbed_free (also after
+// emu_remove_device); nullptr for a bus outside 1..999, a device number
+// outside 1..127, a bus and device number already in use, or when umockdev
+// refuses the device. Set behaviour here; to change it later, hold the
+// device's lock.
+emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor,
+                           uint16_t product, const emu_behaviour &behaviour = {});
+
+// Unplugs a device: its node and sysfs entry vanish. libusb 0.1.12's
+// usb_open then still returns a handle (it ignores the failed open()), but
+// every request on it fails with EBADF; requests on handles opened before
+// fail with ENODEV. The device's log stays readable. Unplugging twice does
+// nothing.
+void emu_remove_device(emu_testbed *bed, emu_device *dev);
+
+// --- running a program under the emulation ---------------------------------
+
+struct emu_run_options {
+    double timeout_seconds = 10;   // kill the program after this; 0: never
+    bool stdout_terminal = false;  // stdout is a pseudo-terminal, so that the
+                                   // program's stdio flushes every line
+};
+
+struct emu_run_result {
+    int exit_status = -1;    // 0..255 when the program exited, else -1
+    int signal = 0;          // the signal that ended it, else 0
+    bool timed_out = false;  // killed (SIGKILL) at the time-out
+    std::string out, err;    // its standard output and standard error
+    double seconds = 0;      // from start until it ended
+};
+
+struct emu_child;
+struct emu_child_deleter {
+    // Kills a program still running (SIGKILL), reaps it, closes its streams.
+    void operator()(emu_child *child) const;
+};
+using emu_child_ptr = std::unique_ptr<emu_child, emu_child_deleter>;
+
+// Starts argv[0] (searched in PATH) with argv, under umockdev's preload
+// (LD_PRELOAD gains libumockdev-preload.so.0; ASAN_OPTIONS gains
+// verify_asan_link_order=0), in its own process group, with standard input
+// from /dev/null. It sees this process's testbed, if any.
+// Returns nullptr when the pipes or the process cannot be made; a program
+// that cannot be executed exits with status 127 and a message on stderr.
+emu_child_ptr emu_run_start(const std::vector<std::string> &argv, const emu_run_options &options);
+
+// Waits up to wait_ms for the program's output and appends what arrived to
+// out and err; kills the program once its time-out has passed.
+// Returns true while the program runs or output is left to read, false once
+// it has ended and both streams are drained.
+bool emu_run_poll(emu_child &child, int wait_ms, std::string &out, std::string &err);
+
+// Sends a signal to the program's process group, unless it has ended.
+void emu_run_kill(emu_child &child, int signal);
+
+// Waits for the program to end (killing it at its time-out) and reaps it.
+// The result's out and err hold what emu_run_poll had not handed out yet.
+emu_run_result emu_run_finish(emu_child_ptr child);
+
+// emu_run_start, then emu_run_finish. A program that could not be started
+// gives exit_status -1 and a message in err.
+emu_run_result emu_run(const std::vector<std::string> &argv, const emu_run_options &options = {});

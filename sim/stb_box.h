@@ -1,0 +1,180 @@
+// The simulated set-top box: a private mount namespace whose /proc and /dev
+// hold only a scenario's files, so that the real programs run unchanged.
+//
+// Where the files live. Every scenario file is a staging file in a host
+// directory S that the test process owns (S/dev/video, S/dev/mem, S/proc/fb,
+// S/proc/stb/vmpeg/0/xres, ...). Inside the box, /dev and /proc are fresh
+// tmpfs mounts in which each scenario file is a symbolic link to its staging
+// file by absolute path; S stays reachable under its own path because the box
+// covers only /dev and /proc. A link is resolved by name at every open, so
+//   - in-place writes (pwrite, stb_box_write_at, the stb_box_mem_* helpers)
+//     are seen at once, also through a program's live MAP_SHARED mapping of
+//     /dev/mem (one inode, one page cache);
+//   - a file replaced with stb_box_write (new file, then rename() over the
+//     old name) is seen whole by the program's next open, never half
+//     written; a descriptor opened before keeps the old contents;
+//   - a file removed while the program runs makes its next open fail with
+//     ENOENT.
+// A file gets its link only if its staging file exists when the box is
+// entered; one first created during the run stays invisible to that run.
+//
+// Besides the scenario files the box holds /dev/null (the host's device,
+// bind-mounted), and /proc/self, /proc/thread-self, /proc/sys and
+// /proc/<pid of the entering process>, links into a second procfs mounted
+// inside the box only, on S/procfs: valgrind, qemu and the sanitizers read
+// /proc/self/maps, and LeakSanitizer lists its threads by pid. Only the
+// entering process gets a /proc/<pid> link; processes it forks do not.
+//
+// Mounts exist only inside the namespace (root made private first) and go
+// with its last process; nothing is mounted on the host. S is created with
+// mkdtemp under $TMPDIR (or /tmp when $TMPDIR is unset or lies under /dev or
+// /proc, which the box covers).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct stb_box;
+
+// Default size of /dev/mem: the whole 32-bit physical address space, sparse.
+constexpr uint64_t STB_MEM_DEFAULT_SIZE = 0x100000000ull;
+
+// --- the box, parent side ---------------------------------------------------
+
+// Whether boxes can be made here (root, unshare, tmpfs, procfs, bind mounts):
+// makes a box and enters it in a throw-away child. On false, *why says why.
+bool stb_box_possible(std::string *why);
+
+// A box with no scenario files yet. nullptr with errno set on failure.
+stb_box *stb_box_make();
+
+// Removes the staging directory and frees the box. Call after every process
+// that entered it has ended. Accepts nullptr.
+void stb_box_free(stb_box *box);
+
+// The staging directory S.
+const char *stb_box_dir(const stb_box *box);
+
+// The staging file of a box path, e.g. "/dev/mem" -> "S/dev/mem".
+std::string stb_box_path(const stb_box *box, const char *inside);
+
+// --- the box, child side ----------------------------------------------------
+
+// Turns the calling process into the box: unshare(CLONE_NEWNS), then the
+// mounts, directories and links precomputed by the parent. Only system
+// calls, no allocation: safe in a child forked from a threaded process,
+// right before exec, so that /proc/<pid> matches the program. Never call it
+// in the test process itself. While a child may be forking, give the box no
+// new file names (rewriting existing ones is fine): that rebuilds the steps.
+// Returns 0 or -errno.
+int stb_box_enter(const stb_box *box);
+
+// Same, also storing in *failed_step which step failed (see
+// stb_box_step_name); -1 for unshare.
+int stb_box_enter_traced(const stb_box *box, int *failed_step);
+
+// Words for a step, e.g. "mount tmpfs on /proc". Parent side; box may be
+// nullptr for the steps of the runner itself (negative numbers).
+std::string stb_box_step_name(const stb_box *box, int step);
+
+// --- scenario content (parent side) ---------------------------------------
+// inside is an absolute path under /dev/ or /proc/, e.g. "/proc/fb" or
+// "/proc/stb/vmpeg/0/xres". /dev/null, /proc/self, /proc/thread-self,
+// /proc/sys and /proc/<number> are reserved. Each returns 0 or -errno.
+
+// Replaces the file atomically with exactly these bytes (a new staging file
+// renamed over the old one). Works while a program runs.
+int stb_box_write(stb_box *box, const char *inside, const void *data, size_t size);
+int stb_box_write_text(stb_box *box, const char *inside, const std::string &text);
+
+// Writes in place at offset, growing the file if needed; the file must exist.
+int stb_box_write_at(stb_box *box, const char *inside, uint64_t offset, const void *data,
+                     size_t size);
+
+// Reads exactly size bytes at offset; -EIO when the file is shorter.
+int stb_box_read_at(const stb_box *box, const char *inside, uint64_t offset, void *data,
+                    size_t size);
+
+// Removes the file; -ENOENT when it was not there.
+int stb_box_remove(stb_box *box, const char *inside);
+
+// /proc/stb/vmpeg/0/xres and yres as the kernel writes them: lower-case
+// hexadecimal and a line end ("2d0\n").
+int stb_box_write_picture_size(stb_box *box, int width, int height);
+
+// /dev/video as one read delivers it: the 16-byte little-endian header
+// (width, height, 8 zero bytes), width x height bytes of luma, then a chroma
+// plane of width x height bytes whose first width x height / 2 bytes come
+// from chroma and whose rest is 0x80. For truncated or hostile pictures write
+// raw bytes with stb_box_write(box, "/dev/video", ...).
+int stb_box_write_video(stb_box *box, int32_t width, int32_t height, const uint8_t *luma,
+                        const uint8_t *chroma);
+
+// Creates /dev/mem as a sparse file of size bytes, all zero: the file offset
+// is the physical address. Touching a mapping beyond its end raises SIGBUS.
+int stb_box_make_mem(stb_box *box, uint64_t size = STB_MEM_DEFAULT_SIZE);
+
+// Physical memory through /dev/mem, in place; -ERANGE beyond its end.
+int stb_box_mem_write(stb_box *box, uint64_t address, const void *data, size_t size);
+int stb_box_mem_read(const stb_box *box, uint64_t address, void *data, size_t size);
+// 32-bit words in the box's little-endian order.
+int stb_box_mem_write32(stb_box *box, uint64_t address, uint32_t value);
+int stb_box_mem_read32(const stb_box *box, uint64_t address, uint32_t *value);
+
+// --- a standalone runner ----------------------------------------------------
+
+// What a run gave.
+struct stb_result {
+    int error = 0;            // 0, or -errno when the box or the exec failed
+    std::string failed_step;  // with error: which step
+    int exit_code = -1;       // exit status when the program ended by itself
+    int signal = 0;           // the signal that ended it, 0 when it exited
+    bool timed_out = false;   // the runner killed it at the time-out
+    std::string out, err;     // everything it wrote to stdout and stderr
+    double seconds = 0;       // from fork to reaped
+};
+
+// A program running in a box. stdout and stderr go to anonymous memory
+// files, so a program that prints much never blocks on a full pipe; stdin
+// is /dev/null. The program leads its own process group. Destroying a
+// stb_proc that still runs kills its group and reaps it.
+struct stb_proc {
+    pid_t pid = -1;
+    int pidfd = -1, out = -1, err = -1;
+    double started = 0;
+    int error = 0;            // as stb_start returned
+    std::string failed_step;  // with error: which step
+    bool reaped = false;
+
+    stb_proc() = default;
+    stb_proc(const stb_proc &) = delete;
+    stb_proc &operator=(const stb_proc &) = delete;
+    ~stb_proc();
+};
+
+// Forks, enters the box (none when box is nullptr) and execs argv[0] (a
+// path; PATH is not searched) with env (nullptr: this process's
+// environment). Returns once the exec has happened: 0, or -errno when the
+// box could not be entered or the exec failed (proc->failed_step says which
+// step). stb_finish reports such a failure too.
+int stb_start(stb_proc *proc, const stb_box *box, const std::vector<std::string> &argv,
+              const std::vector<std::string> *env = nullptr);
+
+// What the program has written to stdout so far.
+std::string stb_proc_stdout(const stb_proc *proc);
+
+// Waits until stdout contains text; false when the program ended or the
+// time-out passed first.
+bool stb_wait_for_output(const stb_proc *proc, const std::string &text, double timeout_s);
+
+// Waits for the program to end, for at most timeout_s seconds, then kills
+// its process group; reaps it and collects its output.
+stb_result stb_finish(stb_proc *proc, double timeout_s);
+
+// stb_start then stb_finish.
+stb_result stb_run(const stb_box *box, const std::vector<std::string> &argv, double timeout_s,
+                   const std::vector<std::string> *env = nullptr);

@@ -1,0 +1,45 @@
+// huecheck: lights each amBX light in turn, switches them off, then plays an
+// eight-colour sequence on every light.
+#include <cstdio>
+#include <unistd.h>
+
+#include "ambx.h"
+
+namespace {
+
+constexpr int DEVICE = 0;
+constexpr int LIGHTS = 5;
+constexpr int STEP_TIME = 1000;
+
+// One colour per light, lit one after another.
+constexpr int test_colours[LIGHTS] = {0xFF0080, 0xFF0000, 0x00FF00, 0x0000FF, 0x80FF00};
+
+constexpr int sequence[] = {0xFF0000, 0x00FF00, 0x0000FF, 0x808080,
+                            0x808000, 0x008080, 0x800080, 0x808080};
+constexpr int SEQUENCE_LENGTH = sizeof sequence / sizeof sequence[0];
+
+}  // namespace
+
+int main()
+{
+    // Line by line, so progress shows at once even through a pipe or a log.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (ambx_init() < 0) {
+        puts("ambx_init failed.");
+        return -1;
+    }
+    if (ambx_open(DEVICE) < 0) {
+        printf("ambx_open(%d) failed.\n", DEVICE);
+        return -1;
+    }
+    for (int light = 0; light < LIGHTS; light++) {
+        ambx_set_light(DEVICE, light, test_colours[light]);
+        sleep(1);
+    }
+    for (int light = 0; light < LIGHTS; light++)
+        ambx_set_light(DEVICE, light, 0x000000);
+    for (int light = 0; light < LIGHTS; light++)
+        ambx_set_light_sequence(DEVICE, light, STEP_TIME, sequence, SEQUENCE_LENGTH);
+    ambx_close(DEVICE);
+    return 0;
+}

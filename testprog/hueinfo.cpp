@@ -1,0 +1,58 @@
+// hueinfo: shows what the first amBX light set is: its USB configuration and
+// the components it reports (kind, position, description).
+#include <cstdio>
+
+#include "ambx.h"
+#include "printers.h"
+
+namespace {
+
+constexpr int DEVICE = 0;
+constexpr int MAX_COMPONENTS = 64;  // more are listed by the driver, not summed up
+
+const char *const kind_words[] = {"light", "fan", "rumbler"};
+const char *const position_words[] = {"left", "middle", "right"};
+
+struct component_list {
+    int count;
+    component_info components[MAX_COMPONENTS];
+};
+
+int remember(const component_info *info, void *user_data)
+{
+    auto *list = static_cast<component_list *>(user_data);
+    if (list->count < MAX_COMPONENTS)
+        list->components[list->count++] = *info;
+    return 1;
+}
+
+void print_summary(const component_list &list)
+{
+    printf("The light set reports %d component%s:\n", list.count, list.count == 1 ? "" : "s");
+    for (int i = 0; i < list.count; i++) {
+        const component_info &c = list.components[i];
+        printf("  component %d: %s, %s\n", c.index, kind_words[c.kind], position_words[c.position]);
+    }
+}
+
+}  // namespace
+
+int main()
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (ambx_init() < 0) {
+        puts("ambx_init failed.");
+        return -1;
+    }
+    if (ambx_open(DEVICE) < 0) {
+        printf("ambx_open(%d) failed.\n", DEVICE);
+        return -1;
+    }
+    puts("USB configuration:");
+    print_config_descriptor(&device_slots.slots[DEVICE].device->config[0]);
+    static component_list list;
+    ambx_enumerate(DEVICE, remember, &list);
+    print_summary(list);
+    ambx_close(DEVICE);
+    return 0;
+}

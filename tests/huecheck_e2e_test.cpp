@@ -1,0 +1,185 @@
+// The built huecheck, unchanged, against the emulated light set under the
+// real libusb 0.1.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ambx_emu.h"
+#include "emu_usb.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+constexpr double TIMEOUT_S = 30;
+
+// The 17 packets of a complete run: the start message, then 16 framed
+// messages whose sequence nibbles run 1..15, 0.
+std::vector<bytes> full_run()
+{
+    const int light_colours[5] = {0xFF0080, 0xFF0000, 0x00FF00, 0x0000FF, 0x80FF00};
+    const bytes sequence_colours = {0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00,
+                                    0xFF, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00, 0x00,
+                                    0x80, 0x80, 0x80, 0x00, 0x80, 0x80, 0x80, 0x80};
+    std::vector<bytes> packets = {{0x00}, {0x11, 0xF0, 0x01, 0x00}};
+    int n = 2;
+    auto header = [&n] { return static_cast<uint8_t>(((n++ & 0xF) << 4) | 1); };
+    for (int light = 0; light < 5; light++) {
+        const int c = light_colours[light];
+        packets.push_back({header(), static_cast<uint8_t>(light << 4 | 0xB), 0x03,
+                           static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8),
+                           static_cast<uint8_t>(c)});
+    }
+    for (int light = 0; light < 5; light++)
+        packets.push_back({header(), static_cast<uint8_t>(light << 4 | 0xB), 0x03, 0, 0, 0});
+    for (int light = 0; light < 5; light++) {
+        bytes seq = {header(), static_cast<uint8_t>(light << 4 | 0xB), 0x5A, 0x03, 0xE8};
+        seq.insert(seq.end(), sequence_colours.begin(), sequence_colours.end());
+        packets.push_back(seq);
+    }
+    return packets;
+}
+
+class Huecheck : public testing::Test {
+protected:
+    emu_testbed *bed = nullptr;
+
+    void SetUp() override
+    {
+        bed = emu_testbed_new();
+        ASSERT_NE(bed, nullptr);
+    }
+    void TearDown() override
+    {
+        if (bed)
+            emu_testbed_free(bed);
+    }
+
+    emu_device *add(emu_behaviour behaviour = {}, int bus = 1, int devnum = 2)
+    {
+        return emu_add_device(bed, bus, devnum, 0x0471, 0x083F, behaviour);
+    }
+
+    emu_run_result run()
+    {
+        emu_run_options options;
+        options.timeout_seconds = TIMEOUT_S;
+        return emu_run({HUECHECK_PATH}, options);
+    }
+};
+
+std::vector<bytes> payloads(emu_device *dev)
+{
+    std::vector<bytes> out;
+    for (const emu_packet &p : emu_packets(*dev)) {
+        EXPECT_EQ(p.endpoint, 0x02);
+        out.push_back(p.bytes);
+    }
+    return out;
+}
+
+// The first light comes on, then each next one about a second later.
+void expect_one_second_pauses(emu_device *dev)
+{
+    const std::vector<emu_packet> log = emu_packets(*dev);
+    ASSERT_GE(log.size(), 8u);
+    for (int i = 2; i < 7; i++) {
+        const double gap = log[i + 1].seconds - log[i].seconds;
+        EXPECT_GT(gap, 0.95) << "after light " << i - 2;
+        EXPECT_LT(gap, 1.6) << "after light " << i - 2;
+    }
+    EXPECT_LT(log[16].seconds - log[7].seconds, 0.5) << "switch-offs and sequences pause";
+}
+
+// A complete run on an answering device: every byte, the driver's lines,
+// the pauses and exit status 0.
+TEST_F(Huecheck, AnsweringDeviceGetsEveryMessage)
+{
+    emu_device *dev = add();
+    const emu_run_result r = run();
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "Found supported controller\n"
+                     "Configuration 0\n"
+                     "Claiming interface 0\n"
+                     "Starting to write...\n"
+                     "success, received count=" + std::to_string(emu_start_reply_length()) +
+                         ", data length=" + std::to_string(emu_start_reply_byte2()) + "\n"
+                         "Received " + std::to_string(emu_count_reply_length()) +
+                         " bytes in response\n"
+                         "init done\n");
+    EXPECT_EQ(payloads(dev), full_run());
+    expect_one_second_pauses(dev);
+}
+
+// A device that never answers still gets every light and sequence message.
+TEST_F(Huecheck, SilentDeviceStillGetsEveryMessage)
+{
+    emu_behaviour silent;
+    silent.answer = emu_answer::silent;
+    emu_device *dev = add(silent);
+    const emu_run_result r = run();
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("No response on start transactions\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("init done"), std::string::npos) << r.out;
+    EXPECT_EQ(payloads(dev), full_run());
+}
+
+// Without a light set: the open fails and the program exits with 255.
+TEST_F(Huecheck, NoDeviceExits255)
+{
+    const emu_run_result r = run();
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.out, "ambx_open(0) failed.\n");
+}
+
+// A device that refuses its configuration, its interface or its alternate
+// setting: the open fails with the driver's line and the program exits 255.
+TEST_F(Huecheck, RefusedSetupExits255)
+{
+    const struct {
+        void (*refuse)(emu_behaviour &);
+        const char *line;
+    } cases[] = {
+        {[](emu_behaviour &b) { b.refuse_configuration = true; }, "Error setting configuration 1\n"},
+        {[](emu_behaviour &b) { b.refuse_claim = true; }, "Error claiming interface...\n"},
+        {[](emu_behaviour &b) { b.refuse_alt_setting = true; },
+         "Error setting active alternate setting 0\n"},
+    };
+    for (int i = 0; i < 3; i++) {
+        emu_behaviour behaviour;
+        cases[i].refuse(behaviour);
+        emu_device *dev = add(behaviour, 1 + i);
+        const emu_run_result r = run();
+        EXPECT_EQ(r.exit_status, 255);
+        EXPECT_NE(r.out.find(cases[i].line), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("ambx_open(0) failed.\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(payloads(dev).empty());
+        emu_remove_device(bed, dev);
+    }
+}
+
+// 17 light sets over three buses: 16 are registered and only the first one
+// is driven.
+TEST_F(Huecheck, SeventeenDevicesDriveOnlyTheFirst)
+{
+    std::vector<emu_device *> all;
+    for (int i = 0; i < 17; i++)
+        all.push_back(add({}, 1 + i % 3, 2 + i));
+    const emu_run_result r = run();
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    size_t found = 0;
+    for (size_t at = r.out.find("Found supported controller"); at != std::string::npos;
+         at = r.out.find("Found supported controller", at + 1))
+        found++;
+    EXPECT_EQ(found, 16u);
+    int driven = 0;
+    for (emu_device *dev : all)
+        if (!emu_packets(*dev).empty()) {
+            driven++;
+            EXPECT_EQ(payloads(dev), full_run());
+        }
+    EXPECT_EQ(driven, 1);
+}
+
+}  // namespace
