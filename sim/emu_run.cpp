@@ -115,13 +115,19 @@ bool open_terminal(fd_guard &master, fd_guard &slave)
 }
 
 // In the forked child: only async-signal-safe calls from here on.
-[[noreturn]] void exec_child(char *const *argv, char *const *envp, int in, int out, int err)
+[[noreturn]] void exec_child(char *const *argv, char *const *envp, int in, int out, int err,
+                             const emu_run_options &options)
 {
     setpgid(0, 0);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
     close_range(3, ~0U, 0);
+    if (options.child_setup && options.child_setup(options.child_arg) != 0) {
+        const char message[] = "cannot set up the child\n";
+        (void)!write(2, message, sizeof message - 1);
+        _exit(126);
+    }
     execvpe(argv[0], argv, envp);
     const char message[] = "cannot run ";
     (void)!write(2, message, sizeof message - 1);
@@ -210,7 +216,7 @@ emu_child_ptr emu_run_start(const std::vector<std::string> &argv, const emu_run_
         child->deadline = child->start + options.timeout_seconds;
     child->pid = fork();
     if (child->pid == 0)
-        exec_child(arg_list.data(), env_list.data(), in.fd, out.fd, err.fd);
+        exec_child(arg_list.data(), env_list.data(), in.fd, out.fd, err.fd, options);
     if (child->pid < 0)
         return nullptr;
     setpgid(child->pid, 0);  // also here, so that a kill right away finds the group

@@ -73,6 +73,11 @@ struct emu_run_options {
     double timeout_seconds = 10;   // kill the program after this; 0: never
     bool stdout_terminal = false;  // stdout is a pseudo-terminal, so that the
                                    // program's stdio flushes every line
+    // Run in the child right before exec, e.g. to enter a simulated box; only
+    // async-signal-safe work. A non-zero result ends the child with status
+    // 126 and a message on stderr.
+    int (*child_setup)(const void *arg) = nullptr;
+    const void *child_arg = nullptr;
 };
 
 struct emu_run_result {

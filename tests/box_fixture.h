@@ -1,0 +1,142 @@
+// Runs the built huecast, unchanged, in a simulated set-top box with the
+// emulated light set attached, and collects the lights' messages.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "ambx_emu.h"
+#include "emu_usb.h"
+#include "pictures.h"
+#include "stb_box.h"
+
+using bytes = std::vector<uint8_t>;
+
+// Zone i of the picture goes to light zone_light[i].
+constexpr int zone_light[5] = {0, 2, 3, 4, 1};
+
+inline int enter_box(const void *box)
+{
+    return stb_box_enter(static_cast<const stb_box *>(box));
+}
+
+// The set-colour message a frame sends for zone i with the given colour,
+// without its header byte.
+inline bytes light_message(int zone, uint32_t colour)
+{
+    return {static_cast<uint8_t>(zone_light[zone] << 4 | 0x0B), 0x03,
+            static_cast<uint8_t>(colour >> 16), static_cast<uint8_t>(colour >> 8),
+            static_cast<uint8_t>(colour)};
+}
+
+// The five messages of one frame, in the order they are sent.
+inline std::vector<bytes> frame_messages(const std::array<uint32_t, 5> &zones)
+{
+    std::vector<bytes> out;
+    for (int i = 0; i < 5; i++)
+        out.push_back(light_message(i, zones[i]));
+    return out;
+}
+
+class BoxTest : public testing::Test {
+protected:
+    emu_testbed_ptr bed;
+    emu_device *dev = nullptr;
+    stb_box *box = nullptr;
+    emu_child_ptr child;
+    std::string out, err;
+
+    void SetUp() override
+    {
+        std::string why;
+        if (!stb_box_possible(&why))
+            GTEST_SKIP() << why;
+        bed.reset(emu_testbed_new());
+        ASSERT_NE(bed, nullptr);
+        box = stb_box_make();
+        ASSERT_NE(box, nullptr);
+        ASSERT_EQ(stb_box_make_mem(box), 0);
+    }
+
+    void TearDown() override
+    {
+        child.reset();
+        stb_box_free(box);
+    }
+
+    void add_light_set(const emu_behaviour &behaviour = {})
+    {
+        dev = emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F, behaviour);
+        ASSERT_NE(dev, nullptr);
+    }
+
+    void start(const char *program, double timeout_s = 60)
+    {
+        emu_run_options options;
+        options.timeout_seconds = timeout_s;
+        options.child_setup = enter_box;
+        options.child_arg = box;
+        child = emu_run_start({program}, options);
+        ASSERT_NE(child, nullptr);
+    }
+
+    // The light messages after the open handshake, header bytes dropped.
+    std::vector<bytes> lights()
+    {
+        std::vector<bytes> out;
+        const std::vector<emu_packet> log = emu_packets(*dev);
+        for (size_t i = 2; i < log.size(); i++)
+            out.emplace_back(log[i].bytes.begin() + 1, log[i].bytes.end());
+        return out;
+    }
+
+    // Waits until at least n light messages arrived or the program ended.
+    bool wait_lights(size_t n, double timeout_s = 20)
+    {
+        const double until = emu_now() + timeout_s;
+        while (lights().size() < n && emu_now() < until)
+            if (!emu_run_poll(*child, 20, out, err))
+                break;
+        return lights().size() >= n;
+    }
+
+    // Waits until the output holds text or the program ended.
+    bool wait_output(const std::string &text, double timeout_s = 20)
+    {
+        const double until = emu_now() + timeout_s;
+        while (out.find(text) == std::string::npos && emu_now() < until)
+            if (!emu_run_poll(*child, 20, out, err))
+                break;
+        return out.find(text) != std::string::npos;
+    }
+
+    // Stops the program (if still running) and gathers the rest of its output.
+    emu_run_result stop()
+    {
+        emu_run_kill(*child, SIGKILL);
+        emu_run_result r = emu_run_finish(std::move(child));
+        r.out = out + r.out;
+        r.err = err + r.err;
+        return r;
+    }
+
+    // Waits for the program to end by itself.
+    emu_run_result finish()
+    {
+        emu_run_result r = emu_run_finish(std::move(child));
+        r.out = out + r.out;
+        r.err = err + r.err;
+        return r;
+    }
+
+    void write_proc_fb(const char *text) { ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0); }
+
+    void write_video(const test_picture &p)
+    {
+        ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
+    }
+};

@@ -1,0 +1,152 @@
+// The built huecast, unchanged, on simulated Pallas and Vulcan boxes with the
+// emulated light set: the lights' messages against colours computed from the
+// picture.
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "box_fixture.h"
+
+namespace {
+
+// Every frame's five messages, in light order 0, 2, 3, 4, 1, carry the zone
+// colours of the picture in /dev/video.
+void expect_frames(const std::vector<bytes> &got, const test_picture &p, size_t frames)
+{
+    const std::vector<bytes> frame = frame_messages(reference_zones(p, false));
+    ASSERT_GE(got.size(), frames * 5);
+    for (size_t i = 0; i < frames * 5; i++)
+        EXPECT_EQ(got[i], frame[i % 5]) << "message " << i;
+}
+
+class Huecast : public BoxTest {
+protected:
+    void run_picture(const char *fb, const test_picture &p, const char *name)
+    {
+        add_light_set();
+        write_proc_fb(fb);
+        write_video(p);
+        start(HUECAST_PATH);
+        ASSERT_TRUE(wait_lights(15)) << out << err;
+        const emu_run_result r = stop();
+        EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
+        EXPECT_NE(r.out.find(std::string("Detected STB: ") + name + "\n"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+        expect_frames(lights(), p, 3);
+    }
+};
+
+// Five constant bars on a Pallas box: each light shows its bar.
+TEST_F(Huecast, PallasBars720x576)
+{
+    run_picture("0 pallasfb\n", bars_picture(720, 576), "Pallas");
+}
+
+// Random content on a Pallas box at the NTSC size.
+TEST_F(Huecast, PallasRandom720x480)
+{
+    run_picture("0 Pallas FB\n", random_picture(720, 480, 7), "Pallas");
+}
+
+// Vulcan boxes take the same source.
+TEST_F(Huecast, VulcanBars720x480)
+{
+    run_picture("0 vulcanfb\n", bars_picture(720, 480), "Vulcan");
+}
+
+TEST_F(Huecast, VulcanRandom720x576)
+{
+    run_picture("0 VULCAN\n", random_picture(720, 576, 11), "Vulcan");
+}
+
+// A new picture size takes effect with the frame that has it.
+TEST_F(Huecast, SizeChangeBetweenFrames)
+{
+    add_light_set();
+    write_proc_fb("pallas\n");
+    const test_picture first = bars_picture(720, 576);
+    const ycbcr reversed[5] = {bar_colours[4], bar_colours[3], bar_colours[2], bar_colours[1],
+                               bar_colours[0]};
+    const test_picture second = bars_picture(352, 288, reversed);
+    write_video(first);
+    start(HUECAST_PATH);
+    ASSERT_TRUE(wait_lights(10)) << out << err;
+    write_video(second);
+    const std::vector<bytes> wanted = frame_messages(reference_zones(second, false));
+    const double until = emu_now() + 20;
+    while (emu_now() < until && lights().size() < 5000) {
+        const std::vector<bytes> got = lights();
+        if (got.size() >= 10 && std::vector<bytes>(got.end() - 5, got.end()) == wanted)
+            break;
+        emu_run_poll(*child, 20, out, err);
+    }
+    stop();
+    const std::vector<bytes> got = lights();
+    ASSERT_GE(got.size(), 10u);
+    expect_frames(got, first, 2);
+    EXPECT_EQ(std::vector<bytes>(got.end() - 5, got.end()), wanted);
+}
+
+// An unknown chipset: the light set is opened first, then the program quits
+// with status 1.
+TEST_F(Huecast, UnknownChipsetQuits)
+{
+    add_light_set();
+    write_proc_fb("0 VESA VGA\n");
+    start(HUECAST_PATH);
+    const emu_run_result r = finish();
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.out.find("init done\nUnknown STB .. quit.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(emu_packets(*dev).size(), 2u) << "the handshake, then nothing";
+}
+
+// No light set: exit 255 before /proc/fb is even opened.
+TEST_F(Huecast, NoLightSetExits255WithoutReadingFb)
+{
+    write_proc_fb("pallas\n");
+    const int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, stb_box_path(box, "/proc/fb").c_str(), IN_OPEN), 0);
+    start(HUECAST_PATH);
+    const emu_run_result r = finish();
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.out, "Huecast Screengrabber\nambx_open(0) failed.\n");
+    char events[4096];
+    EXPECT_LT(read(watch, events, sizeof events), 0) << "/proc/fb was opened";
+    close(watch);
+}
+
+// Without /dev/mem every frame fails with its message and no light changes.
+TEST_F(Huecast, NoDevMemSendsNoLights)
+{
+    add_light_set();
+    write_proc_fb("pallas\n");
+    write_video(bars_picture(720, 576));
+    ASSERT_EQ(stb_box_remove(box, "/dev/mem"), 0);
+    start(HUECAST_PATH);
+    ASSERT_TRUE(wait_output("Mainmemory: can't open /dev/mem \nMainmemory: can't open /dev/mem \n"));
+    usleep(200 * 1000);
+    stop();
+    EXPECT_TRUE(lights().empty());
+}
+
+// A /dev/video shorter than its header announces: "read failed" on
+// standard error for every frame, and no light changes.
+TEST_F(Huecast, TruncatedVideoIsRefused)
+{
+    add_light_set();
+    write_proc_fb("vulcan\n");
+    const test_picture p = bars_picture(720, 576);
+    std::vector<uint8_t> video(16 + 720 * 576, 16);
+    const int32_t size[2] = {720, 576};
+    memcpy(video.data(), size, sizeof size);
+    ASSERT_EQ(stb_box_write(box, "/dev/video", video.data(), video.size()), 0);
+    start(HUECAST_PATH);
+    const double until = emu_now() + 10;
+    while (err.size() < 24 && emu_now() < until)
+        emu_run_poll(*child, 20, out, err);
+    const emu_run_result r = stop();
+    EXPECT_EQ(r.err.substr(0, 24), "read failed\nread failed\n");
+    EXPECT_TRUE(lights().empty());
+}
+
+}  // namespace
