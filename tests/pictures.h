@@ -42,7 +42,8 @@ inline test_picture bars_picture(int width, int height, const ycbcr *colours = b
         for (int x = 0; x < width; x++) {
             const ycbcr &c = colours[x * count / width];
             p.luma[size_t(y) * width + x] = c.y;
-            if (y % 2 == 0 && x % 2 == 0) {
+            // Chroma pairs exist for complete 2x2 blocks only.
+            if (y % 2 == 0 && x % 2 == 0 && x + 1 < width && y + 1 < height) {
                 p.chroma[size_t(y / 2) * width + x] = c.cb;
                 p.chroma[size_t(y / 2) * width + x + 1] = c.cr;
             }
