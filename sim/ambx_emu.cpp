@@ -124,7 +124,8 @@ std::vector<uint8_t> information_block(const emu_component &c, emu_lie lie)
 // a length byte that counts them plus 2, or a lie about that length.
 std::vector<uint8_t> information_reply(const emu_behaviour &b, const uint8_t *request)
 {
-    const std::vector<uint8_t> block = information_block(b.components[request[1] >> 4], b.lie);
+    const emu_component &component = b.components[request[1] >> 4];
+    const std::vector<uint8_t> block = information_block(component, b.lie);
     const size_t start = std::min<size_t>(request[4], block.size());
     const size_t count = std::min<size_t>(info_chunk, block.size() - start);
     std::vector<uint8_t> reply = {request[0], request[1], static_cast<uint8_t>(count + 2), 0x00,
@@ -137,6 +138,8 @@ std::vector<uint8_t> information_reply(const emu_behaviour &b, const uint8_t *re
         reply[2] = 61;
         reply.resize(20, 0x55);
     }
+    if (component.cut_replies > 0 && int(reply.size()) > component.cut_replies)
+        reply.resize(component.cut_replies);
     return reply;
 }
 

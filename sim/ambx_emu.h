@@ -22,6 +22,8 @@ struct emu_component {
     int kind_code;            // 1 fan, 2 rumbler, 3 light
     int position_code;        // 2 left, 3 middle, 4 right
     std::string description;  // more than 11 characters need a second read
+    int cut_replies = 0;      // replies about it cut to this many bytes, their
+                              // length byte unchanged; 0: whole replies
 };
 
 // The five lights of a usual set: two speaker lights and a wall washer.

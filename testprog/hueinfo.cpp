@@ -28,6 +28,10 @@ int remember(const component_info *info, void *user_data)
 
 void print_summary(const component_list &list)
 {
+    if (list.count == 0) {
+        puts("The light set reported no components.");
+        return;
+    }
     printf("The light set reports %d component%s:\n", list.count, list.count == 1 ? "" : "s");
     for (int i = 0; i < list.count; i++) {
         const component_info &c = list.components[i];
