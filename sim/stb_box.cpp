@@ -567,7 +567,8 @@ int stb_box_write_video(stb_box *box, int32_t width, int32_t height, const uint8
         picture[8 + i] = picture[12 + i] = 0;
     }
     memcpy(picture.data() + 16, luma, plane);
-    memcpy(picture.data() + 16 + plane, chroma, plane / 2);
+    if (plane / 2 > 0)  // a one-pixel picture has no chroma at all
+        memcpy(picture.data() + 16 + plane, chroma, plane / 2);
     return stb_box_write(box, "/dev/video", picture.data(), picture.size());
 }
 

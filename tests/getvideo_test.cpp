@@ -16,7 +16,9 @@
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer's own count of live heap bytes (mallinfo2 knows nothing of
+// its allocator).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #include "getvideo.h"
