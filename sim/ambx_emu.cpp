@@ -330,6 +330,18 @@ int emu_count_reply_length()
     return static_cast<int>(count_reply(emu_behaviour{}, query).size());
 }
 
+void emu_read_requested(emu_device &dev, int endpoint, int capacity)
+{
+    std::lock_guard<std::mutex> guard(dev.lock);
+    dev.reads.push_back({endpoint, capacity});
+}
+
+std::vector<emu_read> emu_reads(emu_device &dev)
+{
+    std::lock_guard<std::mutex> guard(dev.lock);
+    return dev.reads;
+}
+
 std::vector<emu_packet> emu_packets(emu_device &dev)
 {
     std::lock_guard<std::mutex> guard(dev.lock);

@@ -61,6 +61,13 @@ struct emu_packet {
     double seconds;              // steady-clock time since the device was made
 };
 
+// One IN transfer the host asked for: where, and for how many bytes.
+struct emu_read {
+    int endpoint;
+    int capacity;
+    bool operator==(const emu_read &o) const { return endpoint == o.endpoint && capacity == o.capacity; }
+};
+
 struct emu_device {
     int bus = 1;                 // bus number, 1..999
     int devnum = 1;              // device number on the bus, 1..127
@@ -72,6 +79,7 @@ struct emu_device {
     // Guarded by lock:
     std::mutex lock;
     std::vector<emu_packet> log;             // every OUT transfer, in order
+    std::vector<emu_read> reads;             // every IN transfer asked for
     std::vector<std::vector<uint8_t>> pending;  // replies queued on 0x81
     int configuration = 0;
     bool claimed = false;
@@ -103,8 +111,15 @@ int emu_start_reply_length();
 int emu_start_reply_byte2();
 int emu_count_reply_length();
 
+// The host asked for an IN transfer (logged once per transfer, however
+// often the glue polls emu_reply for it).
+void emu_read_requested(emu_device &dev, int endpoint, int capacity);
+
 // A copy of the log, safe to take while the host is still talking.
 std::vector<emu_packet> emu_packets(emu_device &dev);
+
+// A copy of the IN transfers asked for, in order.
+std::vector<emu_read> emu_reads(emu_device &dev);
 
 // One line in words for a packet, e.g. "light 2: colour #00FF00".
 std::string emu_describe(const emu_packet &packet);

@@ -202,6 +202,8 @@ gboolean submit_urb(emu_node &node, UMockdevIoctlClient *client)
     }
     if ((urb.endpoint & 0x80) == 0)
         emu_receive(node.dev, urb.endpoint, static_cast<const uint8_t *>(urb.buffer), urb.buffer_length);
+    else
+        emu_read_requested(node.dev, urb.endpoint, urb.buffer_length);
     {
         std::lock_guard<std::mutex> guard(node.urb_lock);
         node.in_flight.emplace_back(client, urb_data);

@@ -29,6 +29,8 @@ TEST_F(DriverTest, OneDeviceRegistersAndOpens)
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ambx_device_status(0), 3);
     EXPECT_EQ(sent_to(dev), (std::vector<bytes>{START_MESSAGE, {0x11, 0xF0, 0x01, 0x00}}));
+    // Two reads drained and discarded, then one reply to each message.
+    EXPECT_EQ(emu_reads(*dev), (std::vector<emu_read>{{0x81, 32}, {0x83, 64}, {0x81, 64}, {0x81, 64}}));
     const device_slot &slot = device_slots.slots[0];
     EXPECT_EQ(slot.configuration, 1);
     EXPECT_EQ(slot.interface, 0);
