@@ -302,6 +302,13 @@ void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length)
         dev.pending.emplace_back();
 }
 
+int emu_accepted(emu_device &dev, int length)
+{
+    std::lock_guard<std::mutex> guard(dev.lock);
+    const int most = dev.behaviour.accept_at_most;
+    return most > 0 && most < length ? most : length;
+}
+
 int emu_reply(emu_device &dev, int endpoint, uint8_t *buf, int capacity)
 {
     std::lock_guard<std::mutex> guard(dev.lock);

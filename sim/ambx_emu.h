@@ -45,6 +45,8 @@ struct emu_behaviour {
     bool refuse_configuration = false;  // SETCONFIGURATION fails (EBUSY)
     bool refuse_claim = false;          // CLAIMINTERFACE fails (EBUSY)
     bool refuse_alt_setting = false;    // SETINTERFACE fails (EINVAL)
+    int accept_at_most = 0;             // OUT transfers take at most this many
+                                        // bytes (a short write); 0: all
     std::vector<emu_component> components = emu_default_components();
     int reported_count = -1;  // the count the device claims; -1: its components'
     int count_bytes = 1;      // bytes of the count in its reply, 1..4
@@ -98,6 +100,9 @@ int emu_set_alt_setting(emu_device &dev, int interface, int alt_setting);
 
 // An OUT transfer: logs it and queues whatever reply the device makes.
 void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length);
+
+// How many of an OUT transfer's length bytes the device takes.
+int emu_accepted(emu_device &dev, int length);
 
 // An IN transfer of up to capacity bytes. Returns the reply's length (0 for
 // an empty reply) with its bytes in buf, or -1 when nothing is ready, in which

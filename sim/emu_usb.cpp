@@ -215,7 +215,7 @@ gboolean submit_urb(emu_node &node, UMockdevIoctlClient *client)
 // IN URBs once a reply is pending (never on 0x83).
 bool try_complete(emu_device &dev, usbdevfs_urb &urb)
 {
-    int length = urb.buffer_length;
+    int length = emu_accepted(dev, urb.buffer_length);
     if (urb.endpoint & 0x80) {
         length = emu_reply(dev, urb.endpoint, static_cast<uint8_t *>(urb.buffer), urb.buffer_length);
         if (length < 0)

@@ -132,6 +132,23 @@ TEST_F(OpenDevice, RawRequestLimits)
     EXPECT_EQ(ambx_request(0, 0xF, 0x0, count_payload, 2), 1);  // the count query
 }
 
+// A write the device takes only in part: the output commands report the
+// count, an exchange reports the failure and reads no reply.
+TEST_F(OpenDevice, ShortWrites)
+{
+    emu_behaviour partial;
+    partial.accept_at_most = 3;
+    emu_set_behaviour(*dev, partial);
+    const size_t reads = emu_reads(*dev).size();
+    EXPECT_EQ(ambx_set_light(0, 1, 0x123456), 3);
+    const unsigned char payload[2] = {0x01, 0x00};
+    int result = -99;
+    EXPECT_EQ(stdout_of([&] { result = ambx_request(0, 0xF, 0x0, payload, 2); }),
+              "Not all bytes sent\n");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(emu_reads(*dev).size(), reads);
+}
+
 // Output commands on a slot that is not open, or outside the table, send
 // nothing and consume no message number; catches reading slot 16 or -1.
 TEST_F(DriverTest, CommandsNeedAnOpenSlotInRange)
