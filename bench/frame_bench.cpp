@@ -4,16 +4,21 @@
 // our frame layout, and libyuv's RGB24 (B, G, R in memory) is our non-Xilleon
 // byte order, so both do the same work. libyuv runs once with its portable C
 // rows (MaskCpuFlags(1)) and once with the SIMD rows of this CPU
-// (MaskCpuFlags(-1)); the box itself has no SIMD.
+// (MaskCpuFlags(-1)); the box itself has no SIMD. Beside them, the capture
+// steps of the Broadcom source (de-striping and byte reversal) and of the
+// Xilleon source (sampling one line in 32 of the tiled window).
 #include <benchmark/benchmark.h>
 #include <libyuv/convert_argb.h>
 #include <libyuv/cpu_id.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "broadcom.h"
 #include "convert.h"
+#include "xilleon.h"
 #include "zones.h"
 
 namespace {
@@ -135,6 +140,44 @@ void bench_libyuv_simd(benchmark::State &state, picture_size size, bool smooth)
     bench_libyuv(state, size, smooth, -1);
 }
 
+// Broadcom capture after the DMA copy or mapping: the striped picture (stripe
+// rows = height rounded up to 16, chroma from the next 4 KiB) re-assembled
+// into planes, then the 4-byte reversal of luma and chroma, as a frame does.
+void bench_destripe(benchmark::State &state, picture_size size, bool smooth)
+{
+    const int32_t luma_rows = (size.height + 15) / 16 * 16, chroma_rows = luma_rows / 2;
+    const int32_t stripes = (size.width + 63) / 64;
+    const int32_t offset = (stripes * luma_rows * 64 + 0xFFF) / 0x1000 * 0x1000;
+    const stripe_layout layout = {size.width, luma_rows, chroma_rows, offset};
+    const int32_t extent = offset + size.width * (chroma_rows + 64);
+    picture pic = make_picture({size.width, (extent + size.width - 1) / size.width}, smooth);
+    std::vector<unsigned char> luma(std::size_t(size.width) * luma_rows);
+    std::vector<unsigned char> chroma(std::size_t(size.width) * (chroma_rows + 64));
+    const std::size_t chroma_reversed = std::size_t(size.width) * (luma_rows / 2);
+    for (auto _ : state) {
+        destripe(pic.luma.data(), layout, luma.data(), chroma.data());
+        reverse_groups(luma.data(), luma.size());
+        reverse_groups(chroma.data(), std::min(chroma_reversed, chroma.size()));
+        benchmark::ClobberMemory();
+    }
+    set_pixels(state, size);
+}
+
+// Xilleon capture: one line in 32 of luma and chroma out of the tiled
+// picture window into the planes.
+void bench_xilleon_sample(benchmark::State &state, picture_size size, bool)
+{
+    std::vector<unsigned char> window(XILLEON_WINDOW_SIZE, 0x80);
+    std::vector<unsigned char> luma(std::size_t(size.width) * size.height);
+    std::vector<unsigned char> chroma(std::size_t(size.width) * (size.height + 1) / 2);
+    for (auto _ : state) {
+        sample_picture(window.data(), size.width, size.height, luma.data(), luma.size(),
+                       chroma.data(), chroma.size());
+        benchmark::ClobberMemory();
+    }
+    set_pixels(state, size);
+}
+
 using bench_function = void (*)(benchmark::State &, picture_size, bool);
 
 // Names read "<what>/<width>x<height>/<random|smooth>"; bench/run.sh relies
@@ -146,7 +189,8 @@ void register_all()
         bench_function function;
     } benches[] = {{"convert", bench_convert},   {"getcolors", bench_getcolors},
                    {"frame", bench_frame},       {"libyuv_c", bench_libyuv_c},
-                   {"libyuv_simd", bench_libyuv_simd}};
+                   {"libyuv_simd", bench_libyuv_simd}, {"destripe", bench_destripe},
+                   {"xilleon_sample", bench_xilleon_sample}};
     for (picture_size size : sizes)
         for (bool smooth : {false, true})
             for (const auto &b : benches) {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the frame benchmark (Release) and prints, for each picture size and
 # content, how long our conversion (and conversion plus zones) takes relative
-# to libyuv's NV12ToRGB24 with its portable C rows and with its SIMD rows.
-# Times are the median CPU times of the repetitions.
+# to libyuv's NV12ToRGB24 with its portable C rows and with its SIMD rows;
+# then the Broadcom de-striping (with the byte reversal) and the Xilleon
+# sampling beside the conversion. Times are the median CPU times of the
+# repetitions.
 #
 #   bench/run.sh [build-dir]      (default: build-release beside bench/)
 #   REPETITIONS=5 MIN_TIME=0.2 bench/run.sh
@@ -49,4 +51,18 @@ for size in ("720x576", "1920x1080"):
               f"{t['libyuv_c']:>9.0f} {t['libyuv_simd']:>11.0f} "
               f"{t['convert'] / t['libyuv_c']:>7.2f} {t['convert'] / t['libyuv_simd']:>9.2f} "
               f"{t['frame'] / t['libyuv_c']:>8.2f} {t['frame'] / t['libyuv_simd']:>10.2f}")
+
+# The capture steps of the Broadcom and Xilleon sources, next to the
+# conversion of the same picture size (a Xilleon frame converts only
+# height / 32 rows, so its conversion costs about 1/32 of this one).
+print()
+print(f"{'size':<10} {'picture':<7} {'destripe us':>11} {'xilleon us':>10} {'convert us':>10} "
+      f"{'destripe/conv':>13} {'xilleon/conv':>12}")
+for size in ("720x576", "1920x1080"):
+    for picture in ("random", "smooth"):
+        t = {what: times[(size, picture, what)]
+             for what in ("destripe", "xilleon_sample", "convert")}
+        print(f"{size:<10} {picture:<7} {t['destripe']:>11.0f} {t['xilleon_sample']:>10.2f} "
+              f"{t['convert']:>10.0f} {t['destripe'] / t['convert']:>13.2f} "
+              f"{t['xilleon_sample'] / t['convert']:>12.4f}")
 PY

@@ -14,17 +14,21 @@ constexpr char PHYSICAL_MEMORY[] = "/dev/mem";
 // flag value 0x12 (O_RDWR | O_DSYNC), which older MIPS headers call O_SYNC.
 constexpr int PHYSICAL_MEMORY_FLAGS = O_RDWR | O_DSYNC;
 
+// The decoded picture's size, as hexadecimal text.
+constexpr char PICTURE_WIDTH_FILE[] = "/proc/stb/vmpeg/0/xres";
+constexpr char PICTURE_HEIGHT_FILE[] = "/proc/stb/vmpeg/0/yres";
+
 // Runs the source of stb_type. Returns false when it failed (having printed
 // why); an unknown chipset leaves the planes empty.
-bool run_source(frame_planes &planes)
+bool run_source(frame_planes &planes, int mem)
 {
     const int64_t max_pixels = rgb_image_size(stb_type) / 3;
     switch (stb_type) {
     case STB_BRCM7401:
     case STB_BRCM4380:
+        return broadcom_source(planes, mem, stb_type, max_pixels, PICTURE_HEIGHT_FILE);
     case STB_XILLEON:
-        puts("Mainmemory: <Memmapping failed>");
-        return false;
+        return xilleon_source(planes, mem, max_pixels, PICTURE_WIDTH_FILE, PICTURE_HEIGHT_FILE);
     case STB_PALLAS:
     case STB_VULCAN:
         return video_device_source(planes, max_pixels);
@@ -40,6 +44,16 @@ int32_t rgb_image_size(int stb)
     return stb == STB_PALLAS || stb == STB_VULCAN ? RGB_IMAGE_SD : RGB_IMAGE_HD;
 }
 
+bool planes_hold_picture(int32_t width, int32_t height, size_t luma_size, size_t chroma_size,
+                         int64_t max_pixels)
+{
+    if (width < 0 || height < 0)
+        return false;
+    const int64_t pixels = int64_t{width} * height;
+    return pixels <= max_pixels && uint64_t(pixels) <= luma_size &&
+           uint64_t(pixels / 2) <= chroma_size;
+}
+
 void getvideo(unsigned char *image, int32_t *width, int32_t *height)
 {
     unique_fd mem(open(PHYSICAL_MEMORY, PHYSICAL_MEMORY_FLAGS));
@@ -48,7 +62,7 @@ void getvideo(unsigned char *image, int32_t *width, int32_t *height)
         return;
     }
     frame_planes planes;
-    if (!run_source(planes))
+    if (!run_source(planes, mem.get()))
         return;
     mem.reset();
     const yuv_frame frame = {planes.width, planes.height, planes.luma.get(), planes.chroma.get()};

@@ -1,6 +1,7 @@
 // The capture front end: one decoded picture per call, as 3-byte pixels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "frame.h"
@@ -31,6 +32,26 @@ struct frame_planes {
 };
 
 // Each source fills planes, or prints its failure and returns false. It
-// delivers only a picture of 1 to max_pixels pixels whose planes hold what
-// the conversion reads.
+// delivers only a picture of at most max_pixels pixels whose planes hold what
+// the conversion reads; a width or height of 0 (an empty picture, which the
+// Broadcom and Xilleon decoders may report) converts to nothing.
 bool video_device_source(frame_planes &planes, int64_t max_pixels);
+
+// Broadcom BCM7401 and BCM4380 (stb is the chipset code): the picture
+// register block and the striped picture through mem, the open /dev/mem; the
+// height from yres_path.
+bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
+                     const char *yres_path);
+
+// Xilleon: the tiled picture window through mem, the size from xres_path and
+// yres_path. The frame is the picture sampled one line in 32: its height is
+// the picture height / 32.
+bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const char *xres_path,
+                    const char *yres_path);
+
+// Whether a width x height picture (both at least 0) fits the caller's image
+// of max_pixels pixels and planes of luma_size and chroma_size bytes hold
+// what the conversion reads of it: width * height luma bytes and
+// width * height / 2 chroma bytes.
+bool planes_hold_picture(int32_t width, int32_t height, size_t luma_size, size_t chroma_size,
+                         int64_t max_pixels);

@@ -1,15 +1,32 @@
 #!/usr/bin/env bash
-# Second command: install, build, and run every test, in the normal build
-# and again with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Second command: install, build, and run every test: in the normal build,
+# again with AddressSanitizer and UndefinedBehaviorSanitizer, and in the
+# build for the box itself (little-endian 32-bit MIPS, tests under
+# qemu-mipsel), which also makes the box package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
 
-echo "== build/ (normal) =="
+section() {
+  echo "== $1 =="
+  SECONDS=0
+}
+took() {
+  echo "== $1 took ${SECONDS} s =="
+}
+
+section "build/ (normal)"
 scripts/build.sh build
 ctest --test-dir build --output-on-failure -j "$jobs"
+took "build/"
 
-echo "== build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+section "build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer)"
 scripts/build.sh build-asan -DHUE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+took "build-asan/"
+
+section "build-mipsel/ (the box: mipsel, tests under qemu-mipsel, package)"
+scripts/build.sh build-mipsel --toolchain cmake/mipsel-linux-gnu.cmake
+ctest --test-dir build-mipsel --output-on-failure -j "$jobs"
+took "build-mipsel/"

@@ -1,5 +1,7 @@
-// Running an unchanged program under umockdev's preload, so that its libusb
-// finds the emulated light set; its output is captured.
+// Running an unchanged program under the emulation (umockdev's preload, or
+// the stand-in libusb: emu_glue.h), so that its libusb finds the emulated
+// light set; its output is captured.
+#include "emu_glue.h"
 #include "emu_usb.h"
 
 #include <algorithm>
@@ -12,8 +14,6 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -48,30 +48,6 @@ struct emu_child {
 };
 
 namespace {
-
-// A colon-separated list with item added, unless it already names key.
-std::string with_item(const char *list, const char *key, const std::string &item, bool in_front)
-{
-    if (list == nullptr || *list == '\0')
-        return item;
-    if (std::strstr(list, key) != nullptr)
-        return list;
-    return in_front ? item + ":" + list : std::string(list) + ":" + item;
-}
-
-std::vector<std::string> child_environment()
-{
-    std::vector<std::string> env;
-    for (char **entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 && std::strncmp(*entry, "ASAN_OPTIONS=", 13) != 0)
-            env.emplace_back(*entry);
-    // The preload must come first; ASan would then refuse to start.
-    env.push_back("LD_PRELOAD=" + with_item(std::getenv("LD_PRELOAD"), "libumockdev-preload",
-                                            "libumockdev-preload.so.0", true));
-    env.push_back("ASAN_OPTIONS=" + with_item(std::getenv("ASAN_OPTIONS"), "verify_asan_link_order",
-                                              "verify_asan_link_order=0", false));
-    return env;
-}
 
 std::vector<char *> pointers(std::vector<std::string> &strings)
 {
@@ -203,7 +179,7 @@ emu_child_ptr emu_run_start(const std::vector<std::string> &argv, const emu_run_
 {
     if (argv.empty())
         return nullptr;
-    std::vector<std::string> args = argv, env = child_environment();
+    std::vector<std::string> args = emu_glue_command(argv), env = emu_glue_environment();
     std::vector<char *> arg_list = pointers(args), env_list = pointers(env);
     emu_child_ptr child(new emu_child);
     fd_guard in(open("/dev/null", O_RDONLY | O_CLOEXEC)), out, err;

@@ -1,5 +1,6 @@
 // The light set behind umockdev: testbed, device nodes and the usbdevfs
 // requests that libusb 0.1 makes on them.
+#include "emu_glue.h"
 #include "emu_usb.h"
 
 #include <umockdev.h>
@@ -15,6 +16,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <utility>
+
+extern char **environ;
 
 namespace {
 
@@ -487,4 +490,39 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev)
     for (auto &node : bed->nodes)
         if (&node->dev == dev)
             unplug(*bed, *node);
+}
+
+// --- running a program under the preload (emu_glue.h) -------------------------
+
+namespace {
+
+// A colon-separated list with item added, unless it already names key.
+std::string with_item(const char *list, const char *key, const std::string &item, bool in_front)
+{
+    if (list == nullptr || *list == '\0')
+        return item;
+    if (std::strstr(list, key) != nullptr)
+        return list;
+    return in_front ? item + ":" + list : std::string(list) + ":" + item;
+}
+
+}  // namespace
+
+std::vector<std::string> emu_glue_command(const std::vector<std::string> &argv)
+{
+    return argv;
+}
+
+std::vector<std::string> emu_glue_environment()
+{
+    std::vector<std::string> env;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 && std::strncmp(*entry, "ASAN_OPTIONS=", 13) != 0)
+            env.emplace_back(*entry);
+    // The preload must come first; ASan would then refuse to start.
+    env.push_back("LD_PRELOAD=" + with_item(std::getenv("LD_PRELOAD"), "libumockdev-preload",
+                                            "libumockdev-preload.so.0", true));
+    env.push_back("ASAN_OPTIONS=" + with_item(std::getenv("ASAN_OPTIONS"), "verify_asan_link_order",
+                                              "verify_asan_link_order=0", false));
+    return env;
 }

@@ -3,6 +3,7 @@
 // that list with system calls, because it may have been forked from a
 // process with other threads.
 #include "stb_box.h"
+#include "emulated_command.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -779,7 +780,8 @@ int stb_start(stb_proc *proc, const stb_box *box, const std::vector<std::string>
 {
     if (argv.empty() || proc->pid > 0 || proc->out >= 0)
         return start_failed(proc, box, -EINVAL, STEP_EXEC);
-    const std::vector<char *> args = c_strings(argv);
+    const std::vector<std::string> command = emulated_command(argv);
+    const std::vector<char *> args = c_strings(command);
     const std::vector<char *> envs = env ? c_strings(*env) : std::vector<char *>();
     unique_fd in(open("/dev/null", O_RDONLY | O_CLOEXEC));
     int pipe_fds[2];

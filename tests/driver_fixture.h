@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -14,6 +15,10 @@
 #include "emu_usb.h"
 
 using bytes = std::vector<uint8_t>;
+
+// What the driver prints for a read that timed out: libusb's -ETIMEDOUT,
+// which is -110 on x86 but -145 on MIPS.
+inline const std::string READ_TIMED_OUT = "Error reading data " + std::to_string(-ETIMEDOUT) + "\n";
 
 // Runs f and returns what it printed on standard output.
 inline std::string stdout_of(const std::function<void()> &f)

@@ -1,0 +1,63 @@
+// The Xilleon source: the picture size from the kernel's size files, the
+// picture window mapped read-only, one line in 32 of luma and chroma copied.
+// The frame handed over is the sampled picture: full width, one row for every
+// 32 picture lines (height / 32 rows).
+#include <cstdio>
+#include <utility>
+
+#include "getvideo.h"
+#include "physmem.h"
+#include "size_file.h"
+#include "xilleon.h"
+
+namespace {
+
+constexpr int32_t LINES_PER_SAMPLE = 32;
+
+bool refuse()
+{
+    puts("Mainmemory: <Memmapping failed>");
+    return false;
+}
+
+// The size files, read and checked against what the window and the planes
+// can hold and what the caller's image can take.
+bool read_picture_size(const char *xres_path, const char *yres_path, int64_t max_pixels,
+                       int32_t *width, int32_t *height)
+{
+    if (!read_size_file(xres_path, width) || !read_size_file(yres_path, height))
+        return false;
+    if (*width < 0 || *width > XILLEON_MAX_WIDTH)
+        return false;
+    if (*height < XILLEON_MIN_HEIGHT || *height > XILLEON_MAX_HEIGHT)
+        return false;
+    const size_t luma_size = size_t(*width) * size_t(*height);
+    return planes_hold_picture(*width, *height / LINES_PER_SAMPLE, luma_size,
+                               size_t(*width) * size_t(*height + 1) / 2, max_pixels);
+}
+
+}  // namespace
+
+bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const char *xres_path,
+                    const char *yres_path)
+{
+    int32_t width, height;
+    if (!read_picture_size(xres_path, yres_path, max_pixels, &width, &height))
+        return refuse();
+    phys_mapping window(mem, XILLEON_WINDOW_ADDRESS, XILLEON_WINDOW_SIZE, false);
+    if (!window)
+        return refuse();
+    const size_t luma_size = size_t(width) * size_t(height);
+    const size_t chroma_size = size_t(width) * size_t(height + 1) / 2;
+    // A width of 0 gives empty planes; a one-byte block stands in for them.
+    heap_block luma(luma_size ? luma_size : 1), chroma(chroma_size ? chroma_size : 1);
+    if (!luma || !chroma)
+        return refuse();
+    sample_picture(window.get(), width, height, luma.get(), luma_size, chroma.get(), chroma_size);
+    window.reset();
+    planes.width = width;
+    planes.height = height / LINES_PER_SAMPLE;
+    planes.luma = std::move(luma);
+    planes.chroma = std::move(chroma);
+    return true;
+}

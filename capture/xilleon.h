@@ -1,0 +1,29 @@
+// The Xilleon source's tile layout: picture window, tiles of 128 bytes by 32
+// lines, one line sampled from every tile row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Picture window: 0xCA8000 bytes at physical 0x06000000; luma tiles from its
+// start, chroma tiles (Cb, Cr pairs) from 0xA8C000.
+constexpr uint32_t XILLEON_WINDOW_ADDRESS = 0x06000000;
+constexpr size_t XILLEON_WINDOW_SIZE = 0xCA8000;
+constexpr size_t XILLEON_CHROMA_AT = 0xA8C000;
+
+// Picture sizes the window can hold: up to 1920 bytes a line (one tile row);
+// 3 to 2303 lines (the planes must hold the first pair of rows, and the
+// chroma pairs read must lie in the window's 36 chroma tile rows).
+constexpr int32_t XILLEON_MAX_WIDTH = 1920;
+constexpr int32_t XILLEON_MIN_HEIGHT = 3;
+constexpr int32_t XILLEON_MAX_HEIGHT = 2303;
+
+// Fills the sampled planes of a width x height picture from window (the
+// mapped picture window): luma row r = tile line 0 of luma tile row r (picture
+// line 32r) for rows 0..2*(T/2)+1, T = height / 32; chroma row q = tile line
+// 0 of chroma tile row q for rows 0..2*(P/2)+1, P = T / 2. Writes only
+// columns below width and 1920 and only within luma_size and chroma_size
+// bytes; reads only tile rows that lie within the window.
+void sample_picture(const unsigned char *window, int32_t width, int32_t height,
+                    unsigned char *luma, size_t luma_size, unsigned char *chroma,
+                    size_t chroma_size);

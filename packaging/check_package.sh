@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Checks the box package with standard tools (tar, ar, readelf, cmp).
+#   check_package.sh contents TARBALL VERSION ARCH PROGRAM...
+#       the tarball holds the static programs, README.txt and the .ipk; the
+#       .ipk is an ar archive of debian-binary, control.tar.gz, data.tar.gz
+#       whose data puts the same programs into /usr/bin
+#   check_package.sh run TARBALL VERSION ARCH EMULATOR PROGRAM...
+#       each packed program, run under EMULATOR, finds a light set through
+#       the libusb inside it (exit 77, skipped, without EMULATOR)
+set -euo pipefail
+mode=$1 tarball=$2 version=$3 arch=$4
+shift 4
+emulator=""
+if [ "$mode" = run ]; then emulator=$1; shift; fi
+programs=("$@")
+stem=huecast-$version-$arch
+ipk=huecast_${version}_${arch}.ipk
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+expect_equal() {  # WHAT GOT WANTED
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    printf '  got:\n%s\n  wanted:\n%s\n' "$2" "$3"
+  fi
+}
+
+if [ "$mode" = run ] && { [ -z "$emulator" ] || ! command -v "$emulator" >/dev/null; }; then
+  echo "no emulator for $arch: the packed programs were not run"
+  exit 77
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+tar -xzf "$tarball" -C "$work"
+dir=$work/$stem
+
+check_contents() {
+  local wanted got
+  wanted=$(printf '%s\n' "$stem/" "$stem/README.txt" "$stem/$ipk" "${programs[@]/#/$stem/}" | sort)
+  got=$(tar -tzf "$tarball" | sort)
+  expect_equal "tarball entries" "$got" "$wanted"
+  grep -q 'killall huecast' "$dir/README.txt" || fail "README.txt is not the box owner's README"
+
+  for p in "${programs[@]}"; do
+    local f=$dir/$p header
+    [ -x "$f" ] || fail "$p is not executable"
+    header=$(readelf -h "$f")
+    grep -q 'Class: *ELF32' <<<"$header" || fail "$p is not a 32-bit program"
+    grep -q "Data: *2's complement, little endian" <<<"$header" || fail "$p is not little-endian"
+    grep -q 'Machine: *MIPS' <<<"$header" || fail "$p is not a MIPS program"
+    ! readelf -l "$f" | grep -q 'INTERP' || fail "$p asks for a dynamic loader"
+    ! readelf -d "$f" | grep -q 'NEEDED' || fail "$p needs shared libraries"
+  done
+
+  # The .ipk: opkg's ar archive, members in this order.
+  local members
+  members=$(cd "$dir" && ar t "$ipk")
+  expect_equal ".ipk members" "$members" "$(printf 'debian-binary\ncontrol.tar.gz\ndata.tar.gz')"
+  mkdir "$work/ipk" "$work/control" "$work/data"
+  (cd "$work/ipk" && ar x "$dir/$ipk")
+  expect_equal "debian-binary" "$(cat "$work/ipk/debian-binary")" "2.0"
+  tar -xzf "$work/ipk/control.tar.gz" -C "$work/control"
+  local control=$work/control/control
+  [ -f "$control" ] || fail "control.tar.gz holds no ./control"
+  expect_equal "Package" "$(sed -n 's/^Package: //p' "$control")" "huecast"
+  expect_equal "Version" "$(sed -n 's/^Version: //p' "$control")" "$version"
+  expect_equal "Architecture" "$(sed -n 's/^Architecture: //p' "$control")" "$arch"
+  grep -q '^Description: .' "$control" || fail "control has no Description"
+
+  local listing
+  listing=$(tar -tvzf "$work/ipk/data.tar.gz" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort)
+  wanted=$(for p in "${programs[@]}"; do echo "-rwxr-xr-x 0/0 ./usr/bin/$p"; done | sort)
+  expect_equal "data.tar.gz files" "$listing" "$wanted"
+  tar -xzf "$work/ipk/data.tar.gz" -C "$work/data"
+  for p in "${programs[@]}"; do
+    cmp -s "$work/data/usr/bin/$p" "$dir/$p" || fail "$p differs between the .ipk and the tarball"
+  done
+}
+
+# A USB file system holding one amBX light set, as the kernel's usbfs shows
+# it: /BUS/DEVICE files of raw descriptors. On tmpfs: the libusb 0.1 inside
+# the programs lists directories with 32-bit offsets, which an ext4
+# directory under qemu-user overflows.
+make_usbfs() {
+  local usbfs=$1
+  mkdir -p "$usbfs/001"
+  # device descriptor: USB 1.1, 0471:083F, one configuration; then the
+  # configuration: one vendor interface, interrupt endpoints 02, 81, 83
+  printf '\x12\x01\x10\x01\x00\x00\x00\x08\x71\x04\x3f\x08\x00\x01\x00\x00\x00\x01' > "$usbfs/001/002"
+  printf '\x09\x02\x27\x00\x01\x01\x00\x80\x32' >> "$usbfs/001/002"
+  printf '\x09\x04\x00\x00\x03\xff\x00\x00\x00' >> "$usbfs/001/002"
+  printf '\x07\x05\x02\x03\x40\x00\x01\x07\x05\x81\x03\x40\x00\x01\x07\x05\x83\x03\x40\x00\x01' >> "$usbfs/001/002"
+}
+
+check_run() {
+  if ! df -t tmpfs /dev/shm >/dev/null 2>&1; then
+    echo "no tmpfs at /dev/shm for an emulated USB file system: not run"
+    exit 77
+  fi
+  local usbfs
+  usbfs=$(mktemp -d /dev/shm/huecast-usbfs.XXXXXX)
+  make_usbfs "$usbfs"
+  # The device file is no usbfs node: setting the configuration fails, so
+  # each program stops right after finding the set.
+  local opened="Found supported controller
+Configuration 0
+Error setting configuration 1
+ambx_open(0) failed."
+  for p in "${programs[@]}"; do
+    local out status=0 wanted=$opened
+    out=$(cd "$work" && USB_DEVFS_PATH=$usbfs timeout 60 "$emulator" "$dir/$p" 2>&1) || status=$?
+    [ "$p" != huecast ] || wanted="Huecast Screengrabber
+$opened"
+    expect_equal "$p's output" "$out" "$wanted"
+    expect_equal "$p's exit status" "$status" 255
+  done
+  rm -rf "$usbfs"
+}
+
+case $mode in
+  contents) check_contents ;;
+  run) check_run ;;
+  *) echo "usage: check_package.sh contents|run ..." >&2; exit 2 ;;
+esac
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "package $mode: all checks passed (${programs[*]})"

@@ -1,0 +1,460 @@
+// The Broadcom source against the simulated physical memory: the picture
+// register block, de-striping and byte reversal, the BCM4380's DMA copy, the
+// descriptions it refuses, and mappings given back on every path.
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <tuple>
+
+#include "broadcom.h"
+#include "physmem.h"
+#include "size_file.h"
+#include "source_fixture.h"
+#include "stb_pictures.h"
+
+namespace {
+
+constexpr uint32_t LUMA_BASE = 0x04000000;
+constexpr uint32_t DMA_WINDOW = 0x0FC00000;
+constexpr uint32_t DMA_REGISTERS = 0x10C02000;
+constexpr uint8_t SENTINEL = 0x5A;
+
+// --- the block ----------------------------------------------------------------
+
+// Fields from their own bytes; catches word reads of odd offsets, a missing mask or shift.
+TEST(BrcmBlock, FieldsTakenFromTheirBytes)
+{
+    std::vector<uint8_t> block = picture_block(720, 0x040000A5, 0x0405A0FF, 0, 288);
+    block[0x27] = 0x00;
+    block[0x28] = 0x24;
+    brcm_picture p = parse_picture_block(block.data());
+    EXPECT_EQ(p.width, 720);
+    EXPECT_EQ(p.luma_base, 0x04000000u);
+    EXPECT_EQ(p.chroma_base, 0x0405A000u);
+    EXPECT_EQ(p.luma_rows, 576);
+    EXPECT_EQ(p.chroma_rows, 288);
+
+    block = picture_block(0xFFFF, 0xFFFFFFFF, 0x000000FF, 4095, 4095);
+    p = parse_picture_block(block.data());
+    EXPECT_EQ(p.width, 65535);
+    EXPECT_EQ(p.luma_base, 0xFFFFFF00u);
+    EXPECT_EQ(p.chroma_base, 0u);
+    EXPECT_EQ(p.luma_rows, 4095);
+    EXPECT_EQ(p.chroma_rows, 4095);
+}
+
+// --- the test's striped-memory writer against the layout ------------------------
+
+// The writer against the 128-wide layout example; catches a writer agreeing with a wrong layout.
+TEST(BrcmWriter, MatchesTheLayoutExample)
+{
+    test_picture p = random_picture(128, 2, 3);
+    const stripe_geometry g = {128, 2, 1, 256};
+    std::vector<uint8_t> m = striped_memory(p, g, false);
+    ASSERT_EQ(m.size(), 256u + 128 * 65);
+    const uint8_t *luma = p.luma.data(), *chroma = p.chroma.data();
+    EXPECT_EQ(memcmp(&m[0], luma, 64), 0) << "luma row 0, columns 0-63";
+    EXPECT_EQ(memcmp(&m[64], luma + 128, 64), 0) << "luma row 1, columns 0-63";
+    EXPECT_EQ(memcmp(&m[128], luma + 64, 64), 0) << "luma row 0, columns 64-127";
+    EXPECT_EQ(memcmp(&m[192], luma + 192, 64), 0) << "luma row 1, columns 64-127";
+    EXPECT_EQ(memcmp(&m[256], chroma, 64), 0) << "chroma row 0, bytes 0-63";
+    EXPECT_EQ(memcmp(&m[320], chroma + 64, 64), 0) << "chroma row 0, bytes 64-127";
+
+    p.luma[0] = 1, p.luma[1] = 2, p.luma[2] = 3, p.luma[3] = 4;
+    m = striped_memory(p, g, true);
+    EXPECT_EQ(std::vector<uint8_t>(m.begin(), m.begin() + 4), (std::vector<uint8_t>{4, 3, 2, 1}));
+}
+
+// --- de-striping and reversal ---------------------------------------------------
+
+// 720, 1280, 1920 wide through writer and back; catches a short last stripe, stray writes.
+TEST(BrcmStripes, RoundTripAtBroadcastWidths)
+{
+    for (const auto &[w, h] : {std::pair{720, 576}, std::pair{1280, 720}, std::pair{1920, 1080}}) {
+        const test_picture p = random_picture(w, h, unsigned(w));
+        const stripe_geometry g = stripes_for(w, h, 0x300);
+        const std::vector<uint8_t> memory = striped_memory(p, g, false);
+        std::vector<uint8_t> luma(size_t(w) * g.luma_rows + 64, SENTINEL);
+        std::vector<uint8_t> chroma(size_t(w) * (g.chroma_rows + 64), SENTINEL);
+        destripe(memory.data(), {w, g.luma_rows, g.chroma_rows, int32_t(g.chroma_offset)},
+                 luma.data(), chroma.data());
+        std::vector<uint8_t> want = stripe_plane(p.luma, w, g.luma_rows);
+        want.resize(luma.size(), SENTINEL);
+        EXPECT_EQ(luma, want) << w;
+        want = stripe_plane(p.chroma, w, g.chroma_rows);
+        want.resize(chroma.size(), SENTINEL);
+        EXPECT_EQ(chroma, want) << w;
+    }
+}
+
+// Chroma rows above luma rows, or none; catches chroma rows written beyond those copied.
+TEST(BrcmStripes, ChromaRowsLimitedByLumaRows)
+{
+    std::vector<uint8_t> source(256 + 5 * 64);
+    for (size_t i = 0; i < source.size(); i++)
+        source[i] = uint8_t(i * 167 + 13);
+    std::vector<uint8_t> luma(256, SENTINEL), chroma(3 * 128, SENTINEL);
+    destripe(source.data(), {128, 2, 3, 256}, luma.data(), chroma.data());
+    EXPECT_EQ(memcmp(&chroma[0], &source[256], 64), 0);
+    EXPECT_EQ(memcmp(&chroma[128], &source[256 + 64], 64), 0);
+    EXPECT_EQ(memcmp(&chroma[64], &source[256 + 128], 64), 0);
+    EXPECT_EQ(memcmp(&chroma[192], &source[256 + 192], 64), 0);
+    EXPECT_EQ(std::vector<uint8_t>(chroma.begin() + 256, chroma.end()),
+              std::vector<uint8_t>(128, SENTINEL));
+
+    std::vector<uint8_t> untouched(128, SENTINEL);
+    destripe(source.data(), {128, 2, 0, 256}, luma.data(), untouched.data());
+    EXPECT_EQ(untouched, std::vector<uint8_t>(128, SENTINEL));
+}
+
+// 4-byte groups reversed, a 1-3 byte tail kept; catches a reversal past the given length.
+TEST(BrcmStripes, ReversalOfWholeGroupsOnly)
+{
+    std::vector<uint8_t> b = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    reverse_groups(b.data(), b.size());
+    EXPECT_EQ(b, (std::vector<uint8_t>{4, 3, 2, 1, 8, 7, 6, 5, 9, 10, 11}));
+    reverse_groups(b.data(), 3);
+    EXPECT_EQ(b[0], 4);
+}
+
+// --- the DMA copy ------------------------------------------------------------------
+
+class BrcmDma : public SourceTest {
+protected:
+    // The window and the register page mapped as the source maps them.
+    using engine_body = std::function<void(unsigned char *window, unsigned char *registers)>;
+    void with_engine(int busy_polls, const engine_body &body)
+    {
+        physmem_sim_options options;
+        options.busy_polls = busy_polls;
+        mem = physmem_sim_reset(options);
+        phys_mapping window(mem, DMA_WINDOW, 0x400000, true);
+        phys_mapping registers(mem, DMA_REGISTERS, 0x1000, true);
+        ASSERT_TRUE(window && registers);
+        body(window.get(), registers.get());
+    }
+};
+
+// Descriptor, registers, polls with 2 us pauses, stop; catches any change of order or value.
+TEST_F(BrcmDma, OneChunkInOrder)
+{
+    std::vector<uint8_t> picture(0x100000);
+    for (size_t i = 0; i < picture.size(); i++)
+        picture[i] = uint8_t(i * 31 + i / 4096);
+    with_engine(2, [&](unsigned char *window, unsigned char *registers) {
+        physmem_sim_write(LUMA_BASE, picture.data(), picture.size());
+        dma_copy(window, registers, LUMA_BASE, 0x100000);
+    });
+    using k = sim_event_kind;
+    const std::vector<std::tuple<k, uint32_t, uint32_t>> want = {
+        {k::write, DMA_WINDOW, LUMA_BASE},        {k::write, DMA_WINDOW + 4, 0x0FC01000},
+        {k::write, DMA_WINDOW + 8, 0x40100000},   {k::write, DMA_WINDOW + 12, 0},
+        {k::write, DMA_WINDOW + 16, 0},           {k::write, DMA_WINDOW + 20, 0},
+        {k::write, DMA_WINDOW + 24, 0},           {k::write, DMA_WINDOW + 28, 0},
+        {k::write, DMA_REGISTERS + 4, DMA_WINDOW}, {k::write, DMA_REGISTERS + 12, 3},
+        {k::write, DMA_REGISTERS + 8, 1},          {k::read, DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},                          {k::read, DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},                          {k::read, DMA_REGISTERS + 20, 0},
+        {k::write, DMA_REGISTERS + 8, 0}};
+    std::vector<std::tuple<k, uint32_t, uint32_t>> got;
+    for (const sim_event &e : physmem_sim_events())
+        if (e.kind != k::map && e.kind != k::unmap)
+            got.emplace_back(e.kind, e.address, e.value);
+    EXPECT_EQ(got, want);
+    std::vector<uint8_t> copied(picture.size());
+    physmem_sim_read(0x0FC01000, copied.data(), copied.size());
+    EXPECT_EQ(copied, picture);
+}
+
+// Chunk sources and lengths, idle engine unpaused; catches off-by-ones at 0x3FF000.
+TEST_F(BrcmDma, ChunksOfAtMost0x3FF000)
+{
+    const struct {
+        int32_t extent;
+        std::vector<uint32_t> lengths;
+    } cases[] = {{0x3FF000, {0x3FF000}},
+                 {0x100000, {0x100000}},
+                 {0x3FF001, {0x3FF000, 1}},
+                 {0x900000, {0x3FF000, 0x3FF000, 0x102000}},
+                 {0, {}},
+                 {-4096, {}}};
+    for (const auto &c : cases) {
+        with_engine(0, [&](unsigned char *window, unsigned char *registers) {
+            dma_copy(window, registers, LUMA_BASE, c.extent);
+        });
+        const std::vector<sim_transfer> &t = physmem_sim_transfers();
+        ASSERT_EQ(t.size(), c.lengths.size()) << c.extent;
+        for (size_t i = 0; i < t.size(); i++) {
+            EXPECT_EQ(t[i].source, LUMA_BASE + 0x3FF000 * i) << c.extent;
+            EXPECT_EQ(t[i].destination, 0x0FC01000u) << c.extent;
+            EXPECT_EQ(t[i].length_word, c.lengths[i] | 0x40000000) << c.extent;
+        }
+        EXPECT_EQ(events_of(sim_event_kind::read).size(), c.lengths.size());
+        EXPECT_TRUE(events_of(sim_event_kind::pause).empty());
+    }
+}
+
+// --- the whole source ----------------------------------------------------------------
+
+class Broadcom : public SourceTest {
+protected:
+    frame_planes planes;
+    std::string out;
+
+    void write_height(int height)
+    {
+        char text[32];
+        snprintf(text, sizeof text, "%x\n", unsigned(height));
+        write_file("yres", text);
+    }
+
+    void place_block(int width, uint32_t luma_word, uint32_t chroma_word, int luma_rows,
+                     int chroma_rows)
+    {
+        const std::vector<uint8_t> b =
+            picture_block(width, luma_word, chroma_word, luma_rows, chroma_rows);
+        physmem_sim_write(BRCM_BLOCK_ADDRESS, b.data(), b.size());
+    }
+
+    // p striped at luma_base (low bytes of the block's base words noisy), its
+    // block, and its height in yres.
+    void place(const test_picture &p, const stripe_geometry &g, uint32_t luma_base = LUMA_BASE)
+    {
+        const std::vector<uint8_t> memory = striped_memory(p, g);
+        physmem_sim_write(luma_base, memory.data(), memory.size());
+        place_block(g.width, luma_base | 0xA5, (luma_base + g.chroma_offset) | 0x3C, g.luma_rows,
+                    g.chroma_rows);
+        write_height(p.height);
+    }
+
+    bool capture(int stb)
+    {
+        planes = frame_planes();
+        return printing(
+            [&] { return broadcom_source(planes, mem, stb, HD_PIXELS, file("yres").c_str()); },
+            &out);
+    }
+
+    void expect_picture(const test_picture &p, const stripe_geometry &g)
+    {
+        EXPECT_EQ(planes.width, p.width);
+        EXPECT_EQ(planes.height, p.height);
+        ASSERT_TRUE(planes.luma && planes.chroma);
+        const std::vector<uint8_t> luma = stripe_plane(p.luma, p.width, g.luma_rows);
+        EXPECT_EQ(memcmp(planes.luma.get(), luma.data(), luma.size()), 0);
+        const std::vector<uint8_t> chroma = stripe_plane(p.chroma, p.width, g.chroma_rows);
+        EXPECT_EQ(memcmp(planes.chroma.get(), chroma.data(), chroma.size()), 0);
+    }
+};
+
+using mapping_event = std::tuple<sim_event_kind, uint32_t, size_t, bool>;
+constexpr sim_event_kind MAP = sim_event_kind::map, UNMAP = sim_event_kind::unmap;
+
+// Mappings made and removed, in order: kind, address, length, writable.
+std::vector<mapping_event> mappings()
+{
+    std::vector<mapping_event> out;
+    for (const sim_event &e : physmem_sim_events())
+        if (e.kind == MAP || e.kind == UNMAP)
+            out.emplace_back(e.kind, e.address, e.length, e.writable);
+    return out;
+}
+
+// BCM7401 mappings, 50 ms pause and planes; catches wrong mappings, layout or reversal.
+TEST_F(Broadcom, Bcm7401ReadsThePictureInPlace)
+{
+    const test_picture p = random_picture(720, 576, 1);
+    const stripe_geometry g = stripes_for(720, 576, 0x2000);
+    place(p, g);
+    ASSERT_TRUE(capture(STB_BRCM7401)) << out;
+    EXPECT_EQ(out, "");
+    expect_picture(p, g);
+    const std::vector<mapping_event> want = {{MAP, BRCM_BLOCK_ADDRESS, 100, false},
+                                             {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
+                                             {MAP, LUMA_BASE, stripe_extent(g), false},
+                                             {UNMAP, LUMA_BASE, stripe_extent(g), false}};
+    EXPECT_EQ(mappings(), want);
+    const std::vector<sim_event> reads = events_of(sim_event_kind::read);
+    ASSERT_EQ(reads.size(), 25u);
+    for (uint32_t i = 0; i < 25; i++)
+        EXPECT_EQ(reads[i].address, BRCM_BLOCK_ADDRESS + 4 * i);
+    const std::vector<sim_event> &all = physmem_sim_events();
+    const auto picture_map = std::find_if(all.begin(), all.end(), [](const sim_event &e) {
+        return e.kind == sim_event_kind::map && e.address == LUMA_BASE;
+    });
+    ASSERT_NE(picture_map + 1, all.end());
+    EXPECT_EQ(picture_map[1].kind, sim_event_kind::pause);
+    EXPECT_EQ(picture_map[1].value, 50000u);
+    EXPECT_TRUE(events_of(sim_event_kind::write).empty());
+    EXPECT_EQ(physmem_sim_live_mappings(), 0);
+    EXPECT_EQ(physmem_sim_faults(), 0);
+}
+
+// BCM4380 mapping order, one transfer, planes from the window; catches reading memory directly.
+TEST_F(Broadcom, Bcm4380CopiesByDma)
+{
+    physmem_sim_options options;
+    options.busy_polls = 3;
+    mem = physmem_sim_reset(options);
+    const test_picture p = random_picture(1920, 1080, 2);
+    const stripe_geometry g = stripes_for(1920, 1080);
+    place(p, g);
+    ASSERT_TRUE(capture(STB_BRCM4380)) << out;
+    expect_picture(p, g);
+    const std::vector<mapping_event> want = {
+        {MAP, BRCM_BLOCK_ADDRESS, 100, false},  {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
+        {MAP, DMA_WINDOW, 0x400000, true},      {MAP, DMA_REGISTERS, 0x1000, true},
+        {UNMAP, DMA_REGISTERS, 0x1000, false},  {UNMAP, DMA_WINDOW, 0x400000, false}};
+    EXPECT_EQ(mappings(), want);
+    ASSERT_EQ(physmem_sim_transfers().size(), 1u);
+    EXPECT_EQ(physmem_sim_transfers()[0].source, LUMA_BASE);
+    EXPECT_EQ(physmem_sim_transfers()[0].length_word, stripe_extent(g) | 0x40000000);
+    EXPECT_EQ(events_of(sim_event_kind::pause).size(), 3u);
+    EXPECT_EQ(physmem_sim_live_mappings(), 0);
+}
+
+// Width 0: BCM7401 still pauses, BCM4380 starts no transfer; catches either skipped.
+TEST_F(Broadcom, EmptyPictureStillPausesOnBcm7401)
+{
+    place_block(0, LUMA_BASE, LUMA_BASE + 0x1000, 16, 8);
+    write_height(0);
+    ASSERT_TRUE(capture(STB_BRCM7401)) << out;
+    EXPECT_EQ(planes.width, 0);
+    ASSERT_EQ(events_of(sim_event_kind::pause).size(), 1u);
+    EXPECT_EQ(events_of(sim_event_kind::pause)[0].value, 50000u);
+
+    mem = physmem_sim_reset();
+    place_block(0, LUMA_BASE, LUMA_BASE, 16, 8);
+    ASSERT_TRUE(capture(STB_BRCM4380)) << out;
+    EXPECT_EQ(planes.width, 0);
+    EXPECT_TRUE(physmem_sim_transfers().empty());
+    EXPECT_EQ(physmem_sim_live_mappings(), 0);
+}
+
+// Chroma reversal clipped to its plane; under ASan/valgrind catches the overrun.
+TEST_F(Broadcom, ChromaReversalStaysInsideThePlane)
+{
+    const test_picture p = random_picture(64, 20, 5);
+    const stripe_geometry g = {64, 400, 10, 400 * 64};
+    place(p, g);
+    ASSERT_TRUE(capture(STB_BRCM7401)) << out;
+    expect_picture(p, g);
+}
+
+// Extent 0x3FF000 taken, 256 bytes more refused on BCM4380 only; catches an off-by-one.
+TEST_F(Broadcom, DmaWindowLimit)
+{
+    const test_picture p = random_picture(1920, 1080, 4);
+    stripe_geometry g = stripes_for(1920, 1080);
+    g.chroma_offset = 0x3FF000 - 1920 * (g.chroma_rows + 64);
+    place(p, g);
+    ASSERT_TRUE(capture(STB_BRCM4380)) << out;
+    ASSERT_EQ(physmem_sim_transfers().size(), 1u);
+    EXPECT_EQ(physmem_sim_transfers()[0].length_word, 0x3FF000u | 0x40000000);
+
+    mem = physmem_sim_reset();
+    g.chroma_offset += 0x100;
+    place(p, g);
+    EXPECT_FALSE(capture(STB_BRCM4380));
+    EXPECT_EQ(out, MAPPING_FAILED);
+    ASSERT_TRUE(capture(STB_BRCM7401)) << out;
+    expect_picture(p, g);
+}
+
+// Each broken description refused, all given back; catches a missing check.
+TEST_F(Broadcom, HostileDescriptionsAreRefused)
+{
+    constexpr uint32_t L = LUMA_BASE;
+    constexpr uint32_t SD = 0x6C000;  // 720 x 576: 12 stripes of 576 rows, chroma right after
+    constexpr uint32_t TOP = 0xFFF80000;
+    const struct {
+        const char *name;
+        int width;
+        uint32_t luma_word, chroma_word;
+        int luma_rows, chroma_rows;
+        const char *yres;  // nullptr: no such file
+        int stb;
+    } cases[] = {
+        {"negative height", 720, L, L + SD, 576, 288, "ffffffff\n", STB_BRCM7401},
+        {"height above luma rows", 720, L, L + SD, 576, 296, "250\n", STB_BRCM7401},
+        {"no width, height above luma rows", 0, L, L + 0x1000, 16, 9, "11\n", STB_BRCM7401},
+        {"odd height above chroma rows", 720, L, L + SD, 576, 287, "23f\n", STB_BRCM4380},
+        {"chroma inside luma stripes", 720, L, L + SD - 0x100, 576, 288, "240\n", STB_BRCM7401},
+        {"chroma below luma", 720, L, L - 0x100000, 576, 288, "240\n", STB_BRCM4380},
+        {"chroma stripes beyond extent", 16, L, L + 576 * 64, 576, 288, "240\n", STB_BRCM7401},
+        {"beyond 4 GiB", 720, TOP, TOP + SD, 576, 288, "240\n", STB_BRCM7401},
+        {"larger than the image", 4096, L, L + 64 * 608 * 64, 608, 304, "260\n", STB_BRCM7401},
+        {"no yres", 720, L, L + SD, 576, 288, nullptr, STB_BRCM7401},
+        {"luma base not on a page", 720, L + 0x100, L + 0x100 + SD, 576, 288, "240\n",
+         STB_BRCM7401},
+    };
+    for (const auto &c : cases) {
+        mem = physmem_sim_reset();
+        remove(file("yres").c_str());
+        place_block(c.width, c.luma_word, c.chroma_word, c.luma_rows, c.chroma_rows);
+        if (c.yres)
+            write_file("yres", c.yres);
+        EXPECT_FALSE(capture(c.stb)) << c.name;
+        EXPECT_EQ(out, MAPPING_FAILED) << c.name;
+        EXPECT_FALSE(planes.luma || planes.chroma) << c.name;
+        EXPECT_EQ(physmem_sim_live_mappings(), 0) << c.name;
+        EXPECT_EQ(physmem_sim_faults(), 0) << c.name;
+        EXPECT_TRUE(physmem_sim_transfers().empty()) << c.name;
+    }
+}
+
+// Each mapping refused in turn on both chips; catches a mapping leaked on a failing path.
+TEST_F(Broadcom, EveryMappingGivenBackOnEveryPath)
+{
+    const test_picture p = random_picture(720, 480, 6);
+    const stripe_geometry g = stripes_for(720, 480);
+    for (const auto &[stb, maps] : {std::pair{STB_BRCM7401, 2}, std::pair{STB_BRCM4380, 3}}) {
+        for (int n = 1; n <= maps; n++) {
+            physmem_sim_options options;
+            options.refuse_map = n;
+            mem = physmem_sim_reset(options);
+            place(p, g);
+            EXPECT_FALSE(capture(stb)) << stb << " " << n;
+            EXPECT_EQ(out, MAPPING_FAILED);
+            EXPECT_EQ(physmem_sim_live_mappings(), 0) << stb << " " << n;
+            EXPECT_EQ(mapping_attempts(), n) << stb << " " << n;
+            EXPECT_FALSE(planes.luma || planes.chroma);
+        }
+        mem = physmem_sim_reset();
+        place(p, g);
+        EXPECT_TRUE(capture(stb)) << out;
+        EXPECT_EQ(mapping_attempts(), maps) << stb;
+    }
+}
+
+// --- the size files ------------------------------------------------------------------
+
+class SizeFile : public SourceTest {
+protected:
+    int32_t read(const std::string &text)
+    {
+        write_file("size", text);
+        int32_t value = 12345;
+        EXPECT_TRUE(read_size_file(file("size").c_str(), &value));
+        return value;
+    }
+};
+
+// Hex text, last parsing piece wins, missing file reported; catches decimal or first-wins.
+TEST_F(SizeFile, LastHexadecimalLineWins)
+{
+    EXPECT_EQ(read("240\n"), 576);
+    EXPECT_EQ(read("1e0\n"), 480);
+    EXPECT_EQ(read("2d0\n240\n"), 576);
+    EXPECT_EQ(read("0x2d0\n"), 720);
+    EXPECT_EQ(read("240\nnone\n"), 576);
+    EXPECT_EQ(read(""), 0);
+    EXPECT_EQ(read("ffffffff\n"), -1);
+    EXPECT_EQ(read(std::string(255, ' ') + "1e0\n"), 480);
+    int32_t value = 7;
+    EXPECT_FALSE(read_size_file(file("absent").c_str(), &value));
+}
+
+}  // namespace

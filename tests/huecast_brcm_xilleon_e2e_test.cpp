@@ -1,0 +1,211 @@
+// The built huecast, unchanged, on simulated Broadcom (BCM7401, BCM4380) and
+// Xilleon boxes: /dev/mem is a sparse file whose offset is the physical
+// address, holding the decoder's picture as the decoder lays it out; the
+// lights' messages are checked against colours computed from the picture.
+#include "box_fixture.h"
+#include "stb_pictures.h"
+
+namespace {
+
+constexpr uint32_t BLOCK = 0x10100000;
+constexpr uint32_t LUMA_BASE = 0x05000000;
+constexpr uint32_t DMA_WINDOW = 0x0FC00000;
+constexpr uint32_t DMA_PICTURE = 0x0FC01000;
+constexpr uint32_t DMA_REGISTERS = 0x10C02000;
+constexpr uint32_t XILLEON_WINDOW = 0x06000000;
+constexpr size_t FRAMES = 3;
+
+constexpr char BCM7401_FB[] = "0 bcm7401 FB\n";
+constexpr char BCM4380_FB[] = "0 bcmfb\n";
+constexpr char BCM4380_CPUINFO[] = "system type\t: BCM97400\ncpu model\t: Brcm4380 V1.1\n";
+constexpr char XILLEON_FB[] = "0 xilleonfb\n";
+
+class StbHuecast : public BoxTest {
+protected:
+    void write_mem(uint64_t address, const std::vector<uint8_t> &data)
+    {
+        ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
+    }
+
+    // A Broadcom picture: its block (bases with noise in their low bytes),
+    // its height in yres, and its striped memory at memory_at (the luma base
+    // itself, or the DMA window where a BCM4380's engine would put it).
+    void place_broadcom(const test_picture &p, const stripe_geometry &g, uint32_t memory_at)
+    {
+        const uint32_t chroma_base = LUMA_BASE + g.chroma_offset;
+        write_mem(BLOCK, picture_block(g.width, LUMA_BASE | 0x77, chroma_base | 0x11, g.luma_rows,
+                                       g.chroma_rows));
+        write_mem(memory_at, striped_memory(p, g));
+        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
+    }
+
+    void place_xilleon(const test_picture &p)
+    {
+        write_mem(XILLEON_WINDOW, tiled_window(p));
+        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
+    }
+
+    // The light set, the chipset's /proc files, and huecast started.
+    void boot(const char *fb, const char *cpuinfo)
+    {
+        add_light_set();
+        write_proc_fb(fb);
+        if (cpuinfo) {
+            ASSERT_EQ(stb_box_write_text(box, "/proc/cpuinfo", cpuinfo), 0);
+        }
+        start(HUECAST_PATH);
+    }
+
+    // Runs huecast for FRAMES frames and checks every message against the
+    // zone colours of shown (the picture as the grabber sees it).
+    void run_frames(const char *fb, const char *cpuinfo, const char *name,
+                    const test_picture &shown, bool xilleon)
+    {
+        boot(fb, cpuinfo);
+        ASSERT_TRUE(wait_lights(FRAMES * 5)) << out << err;
+        const emu_run_result r = stop();
+        const std::string detected = std::string("Detected STB: ") + name + "\n";
+        EXPECT_NE(r.out.find(detected), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Mainmemory"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, "");
+        const std::vector<bytes> frame = frame_messages(reference_zones(shown, xilleon));
+        const std::vector<bytes> got = lights();
+        ASSERT_GE(got.size(), FRAMES * 5);
+        for (size_t i = 0; i < FRAMES * 5; i++)
+            EXPECT_EQ(got[i], frame[i % 5]) << "message " << i;
+    }
+
+    uint32_t mem32(uint32_t address)
+    {
+        uint32_t value = 0;
+        EXPECT_EQ(stb_box_mem_read32(box, address, &value), 0);
+        return value;
+    }
+
+    // What the BCM4380 path leaves in the file: the descriptor of its one
+    // chunk, the descriptor's address, the mode and the stopped engine.
+    void expect_dma_left(uint32_t extent)
+    {
+        const uint32_t descriptor[8] = {LUMA_BASE, DMA_PICTURE, extent | 0x40000000, 0, 0, 0, 0, 0};
+        for (uint32_t i = 0; i < 8; i++)
+            EXPECT_EQ(mem32(DMA_WINDOW + 4 * i), descriptor[i]) << "descriptor word " << i;
+        EXPECT_EQ(mem32(DMA_REGISTERS + 0x04), DMA_WINDOW);
+        EXPECT_EQ(mem32(DMA_REGISTERS + 0x08), 0u);
+        EXPECT_EQ(mem32(DMA_REGISTERS + 0x0C), 3u);
+    }
+
+    // Runs huecast until it has printed the mapping message twice; no light
+    // may change.
+    void expect_refused(const char *fb, const char *cpuinfo)
+    {
+        boot(fb, cpuinfo);
+        const std::string twice = "Mainmemory: <Memmapping failed>\n"
+                                  "Mainmemory: <Memmapping failed>\n";
+        EXPECT_TRUE(wait_output(twice)) << out;
+        const emu_run_result r = stop();
+        EXPECT_EQ(r.signal, SIGKILL) << "it must still be running: " << r.out;
+        EXPECT_TRUE(lights().empty());
+    }
+};
+
+// --- BCM7401: the picture read in place ------------------------------------------
+
+// BCM7401, bars at 720 x 576, three frames; catches any break from block to lights.
+TEST_F(StbHuecast, Bcm7401Bars720x576)
+{
+    const test_picture p = bars_picture(720, 576);
+    place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
+    run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
+}
+
+// BCM7401, random 1920 x 1080 (1088 stripe rows); catches rows or stripes mixed up.
+TEST_F(StbHuecast, Bcm7401Random1920x1080)
+{
+    const test_picture p = random_picture(1920, 1080, 21);
+    place_broadcom(p, stripes_for(1920, 1080), LUMA_BASE);
+    run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
+}
+
+// --- BCM4380: the picture fetched by DMA ----------------------------------------------
+
+// BCM4380, random 720 x 480; catches a wrong descriptor, register or short last stripe.
+TEST_F(StbHuecast, Bcm4380Random720x480)
+{
+    const test_picture p = random_picture(720, 480, 22);
+    const stripe_geometry g = stripes_for(720, 480, 0x800);
+    place_broadcom(p, g, DMA_PICTURE);
+    run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
+    expect_dma_left(stripe_extent(g));
+}
+
+// BCM4380, bars at 1280 x 720; catches a wrong descriptor or register left behind.
+TEST_F(StbHuecast, Bcm4380Bars1280x720)
+{
+    const test_picture p = bars_picture(1280, 720);
+    const stripe_geometry g = stripes_for(1280, 720);
+    place_broadcom(p, g, DMA_PICTURE);
+    run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
+    expect_dma_left(stripe_extent(g));
+}
+
+// BCM4380, random 1920 x 1080 (extent near the window's limit); catches a refused HD frame.
+TEST_F(StbHuecast, Bcm4380Random1920x1080)
+{
+    const test_picture p = random_picture(1920, 1080, 23);
+    const stripe_geometry g = stripes_for(1920, 1080);
+    place_broadcom(p, g, DMA_PICTURE);
+    run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
+    expect_dma_left(stripe_extent(g));
+}
+
+// An extent beyond the DMA window; catches a frame read past the window, or a crash.
+TEST_F(StbHuecast, Bcm4380ExtentBeyondTheWindowIsRefused)
+{
+    const test_picture p = bars_picture(1920, 1080);
+    place_broadcom(p, stripes_for(1920, 1080, 0x200000), DMA_PICTURE);
+    expect_refused(BCM4380_FB, BCM4380_CPUINFO);
+}
+
+// --- Xilleon: one line in 32 of the tiled window ------------------------------------------
+
+// Xilleon, bars at 720 x 576 (18 rows, red first); catches the full height or blue first.
+TEST_F(StbHuecast, XilleonBars720x576)
+{
+    const test_picture p = bars_picture(720, 576);
+    place_xilleon(p);
+    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
+}
+
+// Xilleon, random 720 x 480 (15 rows); catches wrong chroma rows at an odd height.
+TEST_F(StbHuecast, XilleonRandom720x480)
+{
+    const test_picture p = random_picture(720, 480, 31);
+    place_xilleon(p);
+    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
+}
+
+// Xilleon, bars at 1280 x 720 (whole tiles); catches tiles clipped at the width.
+TEST_F(StbHuecast, XilleonBars1280x720)
+{
+    const test_picture p = bars_picture(1280, 720);
+    place_xilleon(p);
+    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
+}
+
+// Xilleon, random 1920 x 1080 (33 rows); catches halves left exchanged in odd tile rows.
+TEST_F(StbHuecast, XilleonRandom1920x1080)
+{
+    const test_picture p = random_picture(1920, 1080, 32);
+    place_xilleon(p);
+    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
+}
+
+// A height the window cannot hold; catches a read past the window, or a crash.
+TEST_F(StbHuecast, XilleonHeightBeyondTheWindowIsRefused)
+{
+    place_xilleon(bars_picture(720, 576));
+    ASSERT_EQ(stb_box_write_picture_size(box, 720, 2304), 0);
+    expect_refused(XILLEON_FB, nullptr);
+}
+
+}  // namespace
