@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr uint32_t LUMA_BASE = 0x04000000;
-constexpr uint32_t DMA_WINDOW = 0x0FC00000;
-constexpr uint32_t DMA_REGISTERS = 0x10C02000;
 constexpr uint8_t SENTINEL = 0x5A;
 
 // --- the block ----------------------------------------------------------------

@@ -7,12 +7,6 @@
 
 namespace {
 
-constexpr uint32_t BLOCK = 0x10100000;
-constexpr uint32_t LUMA_BASE = 0x05000000;
-constexpr uint32_t DMA_WINDOW = 0x0FC00000;
-constexpr uint32_t DMA_PICTURE = 0x0FC01000;
-constexpr uint32_t DMA_REGISTERS = 0x10C02000;
-constexpr uint32_t XILLEON_WINDOW = 0x06000000;
 constexpr size_t FRAMES = 3;
 
 constexpr char BCM7401_FB[] = "0 bcm7401 FB\n";

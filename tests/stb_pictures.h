@@ -14,6 +14,14 @@
 
 // Bytes of memory that no picture byte lands on: stripe padding, rows below
 // the picture, tile lines and tile rows outside it.
+// Where the boxes keep their pictures and registers (physical addresses).
+constexpr uint32_t BLOCK = 0x10100000;           // Broadcom picture register block
+constexpr uint32_t LUMA_BASE = 0x05000000;       // where these tests put the luma stripes
+constexpr uint32_t DMA_WINDOW = 0x0FC00000;      // BCM4380 DMA window: descriptor first
+constexpr uint32_t DMA_PICTURE = 0x0FC01000;     // the copied picture within it
+constexpr uint32_t DMA_REGISTERS = 0x10C02000;   // BCM4380 DMA register page
+constexpr uint32_t XILLEON_WINDOW = 0x06000000;  // Xilleon tiled picture window
+
 constexpr uint8_t MEMORY_FILLER = 0xEE;
 
 // --- Broadcom: vertical stripes 64 bytes wide ---------------------------------

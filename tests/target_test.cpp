@@ -20,12 +20,6 @@
 
 namespace {
 
-constexpr uint32_t BLOCK = 0x10100000;
-constexpr uint32_t LUMA_BASE = 0x05000000;
-constexpr uint32_t DMA_WINDOW = 0x0FC00000;
-constexpr uint32_t DMA_PICTURE = 0x0FC01000;
-constexpr uint32_t DMA_REGISTERS = 0x10C02000;
-constexpr uint32_t XILLEON_WINDOW = 0x06000000;
 constexpr uint32_t PAGE = 4096;  // mmap2 takes its offset in pages of 4 KiB
 
 // A shared mapping of /dev/mem as the kernel was asked for it.
