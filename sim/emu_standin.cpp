@@ -287,13 +287,6 @@ void emu_testbed_free(emu_testbed *bed)
     delete bed;
 }
 
-int emu_fresh_bus()
-{
-    static std::atomic<int> next{101};
-    const int bus = next++;
-    return bus <= 999 ? bus : -1;
-}
-
 int emu_add_bus(emu_testbed *bed, int bus)
 {
     if (bed == nullptr || bus < 1 || bus > 999)

@@ -22,6 +22,7 @@ find_package(Threads REQUIRED)
 # emulator the tests run under (emulated_command.h).
 add_library(ambx_emu_standin STATIC
   ${CMAKE_CURRENT_LIST_DIR}/emu_standin.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/emu_buses.cpp
   ${CMAKE_CURRENT_LIST_DIR}/emu_run.cpp)
 target_link_libraries(ambx_emu_standin PUBLIC ambx_emu
   PRIVATE hue_emulated_command ${CMAKE_DL_LIBS} Threads::Threads)

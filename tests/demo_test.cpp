@@ -27,14 +27,15 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
+// The shared random test picture, in the decoder's picture type.
 demo_picture random_demo_picture(int width, int height, unsigned seed)
 {
-    demo_picture p = demo_picture_make(width, height);
-    std::mt19937 rng(seed);
-    for (uint8_t &b : p.luma)
-        b = static_cast<uint8_t>(rng());
-    for (uint8_t &b : p.chroma)
-        b = static_cast<uint8_t>(rng());
+    test_picture t = random_picture(width, height, seed);
+    demo_picture p;
+    p.width = t.width;
+    p.height = t.height;
+    p.luma = std::move(t.luma);
+    p.chroma = std::move(t.chroma);
     return p;
 }
 
