@@ -1,4 +1,4 @@
-// Driver for the Philips amBX light set (USB 0471:083F) over libusb 0.1.
+// Driver for the amBX light set (USB 0471:083F) over libusb 0.1.
 //
 // Callers address a device by its index in the process-wide device table
 // (0..15, in the order ambx_init found the devices). Every operation is a

@@ -42,7 +42,7 @@ Maintainer: huecast developers
 Section: multimedia
 Priority: optional
 Installed-Size: $size_kb
-Description: ambient light from the picture, for a Philips amBX light set
+Description: ambient light from the picture, for an amBX light set
  huecast sets the five lights of an amBX set (USB 0471:083F) to the colours
  of five zones of the picture the box shows. huecheck tests the light set;
  hueinfo shows what the set reports about itself.

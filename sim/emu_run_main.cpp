@@ -15,7 +15,7 @@ namespace {
 const char usage[] =
     "usage: ambx-emu-run [OPTIONS] PROGRAM [ARGS...]\n"
     "\n"
-    "Runs PROGRAM with an emulated Philips amBX light set on an emulated USB bus\n"
+    "Runs PROGRAM with an emulated amBX light set on an emulated USB bus\n"
     "and shows, as they arrive, the messages the lights receive. The program's own\n"
     "output passes through unchanged; lines from the lights start with \"lights>\".\n"
     "\n"
