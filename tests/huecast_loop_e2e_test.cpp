@@ -13,16 +13,6 @@ namespace {
 
 class HuecastLoop : public BoxTest {
 protected:
-    // Waits until standard error holds text or the program ended.
-    bool wait_error(const std::string &text, double timeout_s = 20)
-    {
-        const double until = emu_now() + timeout_s;
-        while (err.find(text) == std::string::npos && emu_now() < until)
-            if (!emu_run_poll(*child, 20, out, err))
-                break;
-        return err.find(text) != std::string::npos;
-    }
-
     // Waits until the box file has been opened n times since watch was made
     // (an inotify descriptor watching its staging file), or the program ended.
     bool wait_opens(int watch, int n, double timeout_s = 20)
