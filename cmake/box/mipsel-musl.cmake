@@ -55,11 +55,14 @@ string(REGEX MATCHALL "\n +[^\n]*/c\\+\\+/[^\n]*" hue_cxx_dirs "${hue_search}")
 set(hue_cxx_include "")
 foreach(dir IN LISTS hue_cxx_dirs)
   string(STRIP "${dir}" dir)
-  string(APPEND hue_cxx_include " -isystem ${dir}")
+  list(APPEND hue_cxx_include ${dir})
 endforeach()
-set(hue_c_include "-nostdinc -isystem ${HUE_BOX_PREFIX}/include -isystem ${hue_gcc_include}")
-set(CMAKE_C_FLAGS_INIT "${HUE_BOX_TARGET_FLAGS} ${hue_c_include}")
-set(CMAKE_CXX_FLAGS_INIT "${HUE_BOX_TARGET_FLAGS} -nostdinc${hue_cxx_include} ${hue_c_include} \
+# Normal variables, not the cached flags: a new toolchain (a new prefix) is
+# taken up by the next configure.
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${HUE_BOX_PREFIX}/include ${hue_gcc_include})
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${hue_cxx_include} ${CMAKE_C_STANDARD_INCLUDE_DIRECTORIES})
+set(CMAKE_C_FLAGS_INIT "${HUE_BOX_TARGET_FLAGS} -nostdinc")
+set(CMAKE_CXX_FLAGS_INIT "${HUE_BOX_TARGET_FLAGS} -nostdinc \
 -include ${CMAKE_CURRENT_LIST_DIR}/musl_glibcxx.h \
 -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-gnu-unique")
 

@@ -4,6 +4,9 @@
 # (sim/standin_static.cmake), which serves them the emulated light set of
 # the test process that starts them.
 
+# A changed toolchain script means a new toolchain (mipsel-musl.cmake).
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/box/toolchain.sh)
+
 # libusb's header for every program; each program links its own libusb.
 add_library(PkgConfig::LIBUSB INTERFACE IMPORTED)
 set_target_properties(PkgConfig::LIBUSB PROPERTIES
