@@ -15,7 +15,6 @@
 #include <sstream>
 
 #include "box_fixture.h"
-#include "stb_pictures.h"
 
 namespace {
 
@@ -195,12 +194,7 @@ protected:
         if (cpuinfo != nullptr) {
             ASSERT_EQ(stb_box_write_text(box, "/proc/cpuinfo", cpuinfo), 0);
         }
-        emu_run_options options;
-        options.timeout_seconds = 120;
-        options.child_setup = enter_box;
-        options.child_arg = box;
-        child = emu_run_start(runs.command(BOX_HUECAST_PATH), options);
-        ASSERT_NE(child, nullptr);
+        start(runs.command(BOX_HUECAST_PATH), 120);
         ASSERT_TRUE(wait_lights(frames * 5, 90)) << out << err;
         const emu_run_result r = stop();
         EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
@@ -211,21 +205,6 @@ protected:
         ASSERT_GE(got.size(), frames * 5);
         for (size_t i = 0; i < frames * 5; i++)
             EXPECT_EQ(got[i], frame[i % 5]) << "message " << i;
-    }
-
-    void write_mem(uint64_t address, const std::vector<uint8_t> &data)
-    {
-        ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
-    }
-
-    // A Broadcom picture: its register block, and its striped memory at
-    // memory_at (the luma base, or where a BCM4380's DMA engine puts it).
-    void place_broadcom(const test_picture &p, const stripe_geometry &g, uint32_t memory_at)
-    {
-        write_mem(BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
-                                       g.chroma_rows));
-        write_mem(memory_at, striped_memory(p, g));
-        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
     }
 };
 
@@ -289,14 +268,7 @@ TEST_F(OldestBox, HueinfoShowsFiveComponentsLikeGlibc)
     EXPECT_EQ(r.out, glibc.out);
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("Description: Rumbler in the seat\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("The light set reports 5 components:\n"
-                         "  component 0: light, left\n"
-                         "  component 1: light, middle\n"
-                         "  component 2: fan, right\n"
-                         "  component 3: rumbler, middle\n"
-                         "  component 4: light, right\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("The light set reports 5 components:\n"), std::string::npos) << r.out;
 }
 
 // --- the shipped programs, with their own libusb ------------------------------------------
