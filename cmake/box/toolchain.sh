@@ -56,7 +56,7 @@ apt_update() {
   mkdir -p "$sources/apt/sources.list.d" "$sources/apt/lists/partial" "$sources/apt/cache"
   printf 'Types: deb-src\nURIs: %s\nSuites: bookworm\nComponents: main\nSigned-By: %s\n' \
     "$mirror" /usr/share/keyrings/debian-archive-keyring.gpg > "$sources/apt/sources.list.d/debian.sources"
-  apt_private update && updated=true
+  apt_private update --error-on=any && updated=true
 }
 
 checked() {  # TARBALL SHA256
