@@ -77,6 +77,7 @@ std::set<std::string> traced_calls(const std::string &path)
     return calls;
 }
 
+// The bytes of every message the device received, in order.
 std::vector<bytes> payloads(emu_device *dev)
 {
     std::vector<bytes> out;
@@ -139,6 +140,7 @@ private:
     std::vector<std::string> traces_;
 };
 
+// Whether the build has qemu to run the box programs.
 bool have_emulator()
 {
     return !std::string(HUE_EMULATOR_PATH).empty();
@@ -250,7 +252,7 @@ TEST_F(OldestBox, HuecheckSendsItsSeventeenMessagesWithTheirGaps)
     }
 }
 
-// hueinfo: five components, three of whose descriptions take a second read,
+// hueinfo: five components, the long descriptions taking a second read,
 // shown as the glibc build shows them; catches a difference in the C
 // libraries' formatting or a second read gone wrong.
 TEST_F(OldestBox, HueinfoShowsFiveComponentsLikeGlibc)
@@ -313,6 +315,7 @@ TEST_F(OldestBoxHuecast, OnPallas)
     expect_frames("0 pallasfb\n", nullptr, "Pallas", p, false);
 }
 
+// Vulcan, /dev/video at the NTSC size; catches a picture size read wrong.
 TEST_F(OldestBoxHuecast, OnVulcan)
 {
     const test_picture p = bars_picture(720, 480);
@@ -329,7 +332,8 @@ TEST_F(OldestBoxHuecast, OnBcm7401)
     expect_frames("0 bcm7401 FB\n", nullptr, "Brcm7401", p, false);
 }
 
-// BCM4380: the picture fetched by the DMA engine.
+// BCM4380: the picture fetched by the DMA engine; catches a descriptor or
+// register write that does not reach the engine.
 TEST_F(OldestBoxHuecast, OnBcm4380)
 {
     const test_picture p = random_picture(720, 480, 43);
@@ -337,7 +341,8 @@ TEST_F(OldestBoxHuecast, OnBcm4380)
     expect_frames("0 bcmfb\n", "cpu model\t: Brcm4380 V1.1\n", "Brcm4380", p, false);
 }
 
-// Xilleon: one line in 32 of the tiled window.
+// Xilleon: one line in 32 of the tiled window; catches tiles or chroma rows
+// taken from the wrong place.
 TEST_F(OldestBoxHuecast, OnXilleon)
 {
     const test_picture p = random_picture(720, 576, 44);
