@@ -85,7 +85,7 @@ done
 # Lookup tables: every data object of the conversion and the zones.
 tables=$(for o in "$mipsel"/capture/CMakeFiles/hue_capture.dir/convert.cpp.o \
                   "$mipsel"/grabber/CMakeFiles/hue_grabber.dir/zones.cpp.o; do
-    mipsel-linux-gnu-nm -S -C "$o" | awk 'NF == 4 && $3 ~ /^[rRdDbBvV]$/'
+    mipsel-linux-gnu-nm -S -C "$o" | awk 'NF >= 4 && $3 ~ /^[rRdDbBuvV]$/'
 done)
 
 results=$work/bench.json
@@ -111,7 +111,7 @@ for line in open(sys.argv[1]):
 
 print()
 print("Whole frames of huecast, instructions per picture pixel (median of frames 2 and later)")
-print(f"{'chipset':<9} {'picture':<10} {'mipsel':>7} {'x86-64':>7}   {'random/smooth':>13}")
+print(f"{'chipset':<9} {'picture':<17} {'mipsel':>7} {'x86-64':>7}   {'random/smooth':>13}")
 for chipset in sizes:
     w, h = sizes[chipset]
     for picture in ("random", "smooth"):
@@ -120,7 +120,7 @@ for chipset in sizes:
         ratio = ""
         if picture == "random":
             ratio = f"{m / per_pixel[(chipset, 'smooth', 'mipsel')]:.3f} {x / per_pixel[(chipset, 'smooth', 'x86')]:.3f}"
-        print(f"{names[chipset]:<9} {picture + ' ' + str(h):<10} {m:>7.2f} {x:>7.2f}   {ratio:>13}")
+        print(f"{names[chipset]:<9} {f'{picture} {w}x{h}':<17} {m:>7.2f} {x:>7.2f}   {ratio:>13}")
 
 table_bytes = 0
 print()

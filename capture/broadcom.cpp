@@ -147,6 +147,16 @@ void dma_chunk(unsigned char *window, unsigned char *registers, uint32_t source,
     phys_write32(registers, DMA_START_REG, DMA_STOP);
 }
 
+// The decoder stores each 4-byte group of the planes in reverse order; the
+// copies put them right (destripe_reversed). Chroma is reversed over its first
+// luma stripe rows / 2 rows, which may be more than the plane holds: the
+// reversal stops at the plane's end.
+size_t chroma_reversed(const copy_plan &plan)
+{
+    const stripe_layout &l = plan.layout;
+    return std::min(size_t(l.width) * size_t(l.luma_rows / 2), plan.chroma_size);
+}
+
 // BCM7401: the picture memory mapped and read in place.
 bool copy_in_place(int mem, uint32_t luma_base, const copy_plan &plan, unsigned char *luma,
                    unsigned char *chroma)
@@ -155,7 +165,7 @@ bool copy_in_place(int mem, uint32_t luma_base, const copy_plan &plan, unsigned 
     if (!picture)
         return false;
     phys_pause_us(SETTLE_US);
-    destripe(picture.get(), plan.layout, luma, chroma);
+    destripe_reversed(picture.get(), plan.layout, luma, chroma, chroma_reversed(plan));
     return true;
 }
 
@@ -171,19 +181,9 @@ bool copy_by_dma(int mem, uint32_t luma_base, const copy_plan &plan, unsigned ch
         return false;
     dma_copy(window.get(), registers.get(), luma_base, plan.extent);
     registers.reset();
-    destripe(window.get() + DMA_PICTURE_AT, plan.layout, luma, chroma);
+    destripe_reversed(window.get() + DMA_PICTURE_AT, plan.layout, luma, chroma,
+                      chroma_reversed(plan));
     return true;
-}
-
-// The decoder stores each 4-byte group of the planes in reverse order.
-// Chroma is reversed over its first luma stripe rows / 2 rows, which may be
-// more than the plane holds: the reversal stops at the plane's end.
-void reverse_planes(const copy_plan &plan, unsigned char *luma, unsigned char *chroma)
-{
-    reverse_groups(luma, plan.luma_size);
-    const stripe_layout &l = plan.layout;
-    const size_t chroma_reversed = size_t(l.width) * size_t(l.luma_rows / 2);
-    reverse_groups(chroma, std::min(chroma_reversed, plan.chroma_size));
 }
 
 }  // namespace
@@ -233,7 +233,6 @@ bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
                             : copy_in_place(mem, picture.luma_base, plan, luma.get(), chroma.get());
     if (!copied)
         return refuse();
-    reverse_planes(plan, luma.get(), chroma.get());
     planes.width = picture.width;
     planes.height = height;
     planes.luma = std::move(luma);
