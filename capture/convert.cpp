@@ -26,7 +26,7 @@ constexpr int32_t highest_part = highest_sum >> 16;
 static_assert(lowest_part == -277 && highest_part == 534);
 
 // The luma table with lowest_part's distance to 0 added to every entry in
-// units of 65536, so that every sum is positive and its integer part
+// units of 65536, so that no sum is negative and its integer part
 // (0 to 811) indexes the clamp table without a sign to extend.
 constexpr int32_t SUM_BIAS = -lowest_part * 65536;
 
