@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints the path of QEMU's plugin API header (qemu-plugin.h) for the qemu
-# that Debian ships, fetching it first if it is not cached yet. Debian's
+# that Debian ships, fetching it first if it is not cached yet (as root). Debian's
 # qemu-user accepts -plugin but ships no header for building one; the header
 # comes from Debian's qemu source package: its .dsc is checked against the
 # archive's signed index, the orig tarball against the .dsc's SHA-256, and
@@ -26,12 +26,21 @@ URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
 apt_options=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$work/parts"
              -o "Dir::State::Lists=$work/lists")
 apt-get "${apt_options[@]}" -qq update >&2
-# The .dsc and the orig tarball only: the header is in the upstream sources.
-(cd "$work/get" && apt-get "${apt_options[@]}" -qq source --download-only "qemu=$version" >&2)
+# The installed version's sources, or else the archive's current ones (the
+# plugin API is the same throughout qemu 7.2); the header is in the upstream
+# tarball.
+(cd "$work/get" && { apt-get "${apt_options[@]}" -qq source --download-only "qemu=$version" ||
+                     apt-get "${apt_options[@]}" -qq source --download-only qemu; } >&2)
 dsc=$(ls "$work"/get/qemu_*.dsc)
 orig=$(ls "$work"/get/qemu_*.orig.tar.*)
 want=$(awk -v f="$(basename "$orig")" '/^Checksums-Sha256:/{s=1;next} /^[^ ]/{s=0} s && $3==f {print $1}' "$dsc")

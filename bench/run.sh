@@ -29,8 +29,9 @@ frames=${FRAMES:-6}
 
 # What the builds and the counters need.
 "$root/scripts/deps.sh"
-if ! command -v valgrind >/dev/null; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
+if ! command -v valgrind >/dev/null || ! command -v xz >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind xz-utils >/dev/null
 fi
 
 cmake -S "$root" -B "$host" -G Ninja >/dev/null
