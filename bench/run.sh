@@ -15,11 +15,13 @@
 # 2. The size of the conversion's and the zones' lookup tables (mipsel).
 # 3. Times of the conversion alone and of conversion plus zones relative to
 #    libyuv's NV12ToRGB24 with its portable C rows and with its SIMD rows, in
-#    the same run (median CPU times of the repetitions); then the Broadcom
+#    the same run (median CPU times of the repetitions, which run interleaved
+#    in random order so that a change of load on a shared machine hits every
+#    one alike); then the Broadcom
 #    de-striping (with the byte reversal) and the Xilleon sampling beside the
 #    conversion.
 #
-#   FRAMES=6 REPETITIONS=5 MIN_TIME=0.2 bench/run.sh
+#   FRAMES=6 REPETITIONS=9 MIN_TIME=0.2 bench/run.sh
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -91,7 +93,8 @@ done)
 
 results=$work/bench.json
 "$host/bin/frame_bench" \
-    --benchmark_repetitions="${REPETITIONS:-5}" \
+    --benchmark_repetitions="${REPETITIONS:-9}" \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_min_time="${MIN_TIME:-0.2}" \
     --benchmark_report_aggregates_only=true \
     --benchmark_out="$results" --benchmark_out_format=json >/dev/null
