@@ -141,11 +141,14 @@ TEST(BrcmStripes, OnePassEqualsDestripeThenReversal)
         for (size_t i = 0; i < source.size(); i++)
             source[i] = uint8_t(i * 167 + i / 251);
         const size_t luma_size = size_t(l.width) * size_t(l.luma_rows);
-        const size_t chroma_size = size_t(l.width) * (std::max(size_t(l.chroma_rows), c.chroma_reversed_rows));
+        const size_t chroma_size =
+            size_t(l.width) * std::max(size_t(l.chroma_rows), c.chroma_reversed_rows);
         const size_t chroma_reversed = size_t(l.width) * c.chroma_reversed_rows;
-        std::vector<uint8_t> want_luma(luma_size + 8, SENTINEL), want_chroma(chroma_size + 8, SENTINEL);
+        std::vector<uint8_t> want_luma(luma_size + 8, SENTINEL);
+        std::vector<uint8_t> want_chroma(chroma_size + 8, SENTINEL);
         std::vector<uint8_t> luma = want_luma, chroma = want_chroma;
-        uint8_t *const wl = want_luma.data() + c.plane_offset, *const wc = want_chroma.data() + c.plane_offset;
+        uint8_t *const wl = want_luma.data() + c.plane_offset;
+        uint8_t *const wc = want_chroma.data() + c.plane_offset;
         destripe(source.data(), l, wl, wc);
         reverse_groups(wl, luma_size);
         reverse_groups(wc, chroma_reversed);

@@ -153,7 +153,8 @@ TEST(ConvertFrame, EveryInputMatchesTheFormula)
             }
             if (image == want)
                 continue;
-            const auto at = std::mismatch(image.begin(), image.end(), want.begin()).first - image.begin();
+            const auto at =
+                std::mismatch(image.begin(), image.end(), want.begin()).first - image.begin();
             const int i = static_cast<int>(at / 3);
             FAIL() << "Y " << int(luma[i]) << " Cb " << i % width / 2 << " Cr " << cr << " xilleon "
                    << xilleon << ": byte " << at % 3 << " is " << int(image[at]) << ", not "
