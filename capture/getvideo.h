@@ -23,12 +23,17 @@ int32_t rgb_image_size(int stb);
 void getvideo(unsigned char *image, int32_t *width, int32_t *height);
 
 // --- chipset sources ----------------------------------------------------
-// Planes a source hands over; both null until a source supplies them.
+// Planes a source hands over; both null until a source supplies them. A
+// source whose planes lie elsewhere in a block it hands over (the video
+// device's, after the header in its read buffer) says where in luma_at and
+// chroma_at; null there means the start of luma and chroma.
 struct frame_planes {
     int32_t width = 0;
     int32_t height = 0;
     heap_block luma;
     heap_block chroma;
+    unsigned char *luma_at = nullptr;
+    unsigned char *chroma_at = nullptr;
 };
 
 // Each source fills planes, or prints its failure and returns false. It

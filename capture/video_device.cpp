@@ -1,6 +1,7 @@
 // The video-device source of Pallas and Vulcan boxes: one read of
 // /dev/video gives a 16-byte header (width, height as 32-bit words in the
-// box's byte order, 8 unused bytes), the luma plane and the chroma plane.
+// box's byte order, 8 unused bytes), the luma plane and the chroma plane,
+// which the conversion reads where they arrived.
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -57,16 +58,11 @@ bool video_device_source(frame_planes &planes, int64_t max_pixels)
     memcpy(&height, buffer.get() + 4, sizeof height);
     if (!header_fits(width, height, received, max_pixels))
         return read_failed();
-    const size_t luma_size = size_t(width) * size_t(height);
-    const size_t chroma_size = luma_size / 2;
-    heap_block luma(luma_size), chroma(chroma_size + 1);
-    if (!luma || !chroma)
-        return read_failed();
-    memcpy(luma.get(), buffer.get() + VIDEO_HEADER, luma_size);
-    memcpy(chroma.get(), buffer.get() + VIDEO_HEADER + luma_size, chroma_size);
+    // The planes stay where the read put them: no copy of the picture.
     planes.width = width;
     planes.height = height;
-    planes.luma = std::move(luma);
-    planes.chroma = std::move(chroma);
+    planes.luma_at = buffer.get() + VIDEO_HEADER;
+    planes.chroma_at = planes.luma_at + size_t(width) * size_t(height);
+    planes.luma = std::move(buffer);
     return true;
 }

@@ -113,7 +113,10 @@ int ask(int32_t op, int32_t node, int32_t a, int32_t b, const void *payload, int
     std::memcpy(packet.data(), &request, sizeof request);
     if (size > 0)
         std::memcpy(packet.data() + sizeof request, payload, static_cast<size_t>(size));
-    std::vector<uint8_t> reply(STANDIN_MAX_PACKET);
+    // One buffer for every reply (connection_lock guards it): a fresh one
+    // would clear 64 KiB per request, far more than the program's own work
+    // for a light message, and the frame counts of bench/ include it.
+    static std::vector<uint8_t> reply(STANDIN_MAX_PACKET);
     ssize_t received = -1;
     if (send(connection, packet.data(), packet.size(), MSG_NOSIGNAL) == ssize_t(packet.size())) {
         do
