@@ -1,7 +1,8 @@
 // How emu_run starts a program so that it reaches the emulated light set.
-// Each glue defines these: umockdev's (emu_usb.cpp) adds its preload; the
-// stand-in libusb's (emu_standin.cpp) puts the stand-in first in the library
-// path and, for a program of an emulated machine, the emulator in front.
+// Each glue defines these: umockdev's (umockdev/umockdev_glue.cpp) adds its
+// preload; the stand-in libusb's (standin/standin_glue.cpp) puts the
+// stand-in first in the library path and, for a program of an emulated
+// machine, the emulator in front.
 #pragma once
 
 #include <string>

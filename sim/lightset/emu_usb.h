@@ -99,7 +99,7 @@ using emu_child_ptr = std::unique_ptr<emu_child, emu_child_deleter>;
 // (LD_PRELOAD gains libumockdev-preload.so.0; ASAN_OPTIONS gains
 // verify_asan_link_order=0), in its own process group, with standard input
 // from /dev/null. It sees this process's testbed, if any. (With the stand-in
-// glue instead, emu_standin.cpp: the stand-in libusb first in
+// glue instead, standin/standin_glue.cpp: the stand-in libusb first in
 // LD_LIBRARY_PATH, and the emulator in front of a program of this process's
 // own machine when the tests run under one.)
 // Returns nullptr when the pipes or the process cannot be made; a program

@@ -3,7 +3,7 @@
 // linked against the real library finds this one first through
 // LD_LIBRARY_PATH; its USB buses are those of the emulated light sets of the
 // process named by AMBX_STANDIN_SOCKET (see standin_protocol.h and
-// emu_standin.cpp), and every request goes there.
+// standin_glue.cpp), and every request goes there.
 //
 // What the program sees follows libusb 0.1.12 on Linux: the same records,
 // kept and merged across rescans the same way (a device is known by its bus
