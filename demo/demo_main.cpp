@@ -3,7 +3,6 @@
 // emulated amBX light set attached, while a simulated decoder plays a moving
 // picture; the demo shows the picture and what the five lights receive.
 #include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +22,9 @@
 #include "demo_watch.h"
 #include "demo_y4m.h"
 #include "emu_usb.h"
+#include "process.h"
 #include "stb_box.h"
+#include "util.h"
 
 namespace {
 
@@ -87,13 +88,6 @@ bool parse_size(const char *text, int *width, int *height)
 {
     char x = 0, extra = 0;
     return text && sscanf(text, "%d%c%d%c", width, &x, height, &extra) == 3 && x == 'x';
-}
-
-bool parse_number(const char *text, double low, double high, double *value)
-{
-    char *end = nullptr;
-    *value = strtod(text, &end);
-    return end != text && *end == '\0' && *value >= low && *value <= high;
 }
 
 // Applies option argv[i] (and its value); false when it is unknown or bad.
@@ -200,38 +194,6 @@ struct box_deleter {
     void operator()(stb_box *box) const { stb_box_free(box); }
 };
 
-// A page shared with the child, in which it leaves its pid before the exec.
-struct shared_pid {
-    pid_t *slot = nullptr;
-
-    shared_pid()
-    {
-        void *page = mmap(nullptr, sizeof(pid_t), PROT_READ | PROT_WRITE,
-                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        slot = page == MAP_FAILED ? nullptr : static_cast<pid_t *>(page);
-    }
-    ~shared_pid()
-    {
-        if (slot)
-            munmap(slot, sizeof(pid_t));
-    }
-    shared_pid(const shared_pid &) = delete;
-    shared_pid &operator=(const shared_pid &) = delete;
-};
-
-struct child_start {
-    const stb_box *box;
-    pid_t *pid_slot;
-};
-
-// In the forked child, right before the exec: system calls only.
-int enter_box_noting_pid(const void *arg)
-{
-    const child_start *start = static_cast<const child_start *>(arg);
-    *start->pid_slot = getpid();
-    return stb_box_enter(start->box);
-}
-
 struct rate_sample {
     double t;
     long frames;
@@ -245,9 +207,9 @@ struct demo_run {
     std::unique_ptr<stb_box, box_deleter> box;
     emu_testbed_ptr bed;
     emu_device *dev = nullptr;
-    shared_pid pid;
-    child_start start_arg = {nullptr, nullptr};
-    emu_child_ptr child;
+    process_ptr child;
+    size_t out_taken = 0;     // bytes of huecast's stdout taken in
+    size_t err_taken = 0;     // and of its stderr
     bool huecast_ended = false;
 
     picture_source source;
@@ -276,7 +238,7 @@ struct demo_run {
 
 double elapsed(const demo_run &run)
 {
-    return emu_now() - run.t0;
+    return now_seconds() - run.t0;
 }
 
 // The lights in picture zone order, as a person sees them: as they are, or
@@ -331,11 +293,11 @@ bool strip_wants(const demo_run &run, long n)
 
 bool show_frame(demo_run &run, long n, std::string *error)
 {
-    const double started = emu_now();
+    const double started = now_seconds();
     if (!source_draw(run.source, n, run.picture, &run.label, &run.position, error))
         return false;
     const int r = decoder_show(run.box.get(), run.opts.chipset->chipset, run.picture);
-    run.shown_at = emu_now();
+    run.shown_at = now_seconds();
     run.decoder_seconds += run.shown_at - started;
     run.frames_shown++;
     if (r != 0) {
@@ -378,17 +340,19 @@ void take_output(demo_run &run, const std::string &chunk)
 // Waits up to wait_ms for huecast's output; notes when it has ended.
 void follow_huecast(demo_run &run, int wait_ms)
 {
-    std::string out, err;
-    if (!emu_run_poll(*run.child, wait_ms, out, err))
+    if (!process_poll(*run.child, wait_ms))
         run.huecast_ended = true;
-    take_output(run, out + err);
+    const std::string &out = process_out(*run.child), &err = process_err(*run.child);
+    take_output(run, out.substr(run.out_taken) + err.substr(run.err_taken));
+    run.out_taken = out.size();
+    run.err_taken = err.size();
 }
 
 // --- what a person sees -------------------------------------------------------------
 
 double cpu_seconds(const demo_run &run)
 {
-    return *run.pid.slot > 0 ? process_cpu_seconds(*run.pid.slot) : -1;
+    return process_cpu_seconds(process_pid(*run.child));
 }
 
 // Keeps a sample of huecast's progress every tenth of a second, for the
@@ -467,15 +431,13 @@ bool start_huecast(demo_run &run, std::string *error)
 {
     run.bed.reset(emu_testbed_new());
     run.dev = run.bed ? emu_add_device(run.bed.get(), 1, 2, 0x0471, 0x083F) : nullptr;
-    if (!run.dev || !run.pid.slot) {
+    if (!run.dev) {
         *error = "cannot make the emulated light set (umockdev)";
         return false;
     }
-    run.start_arg = {run.box.get(), run.pid.slot};
-    emu_run_options options;
+    process_options options;
     options.timeout_seconds = 0;
-    options.child_setup = enter_box_noting_pid;
-    options.child_arg = &run.start_arg;
+    options.setup = stb_box_setup(run.box.get());
     run.child = emu_run_start({run.opts.huecast}, options);
     if (!run.child)
         *error = "cannot start " + run.opts.huecast;
@@ -500,13 +462,13 @@ bool open_csv(demo_run &run, std::string *error)
 // the first frame's colours (or has not within a few seconds).
 void await_first_lights(demo_run &run)
 {
-    const double until = emu_now() + FIRST_LIGHTS_SECONDS;
+    const double until = now_seconds() + FIRST_LIGHTS_SECONDS;
     while (!stop_requested && !run.huecast_ended && light_frames(run.lights) == 0 &&
-           emu_now() < until) {
+           now_seconds() < until) {
         follow_huecast(run, 20);
         light_watch_update(run.lights, *run.dev);
     }
-    run.t0 = emu_now();
+    run.t0 = now_seconds();
 }
 
 // Runs until the time is up, a signal comes, or huecast ends.
@@ -537,12 +499,12 @@ double stop_huecast(demo_run &run)
 {
     const double cpu = cpu_seconds(run);
     const bool ended_by_itself = run.huecast_ended;
-    emu_run_kill(*run.child, SIGTERM);
+    process_kill(*run.child, SIGTERM);
     for (int i = 0; i < 100 && !run.huecast_ended; i++)
         follow_huecast(run, 20);
-    emu_run_kill(*run.child, SIGKILL);  // if two seconds were not enough
-    const emu_run_result result = emu_run_finish(std::move(run.child));
-    take_output(run, result.out + result.err);
+    process_kill(*run.child, SIGKILL);  // if two seconds were not enough
+    const process_result result = process_finish(std::move(run.child));
+    take_output(run, result.out.substr(run.out_taken) + result.err.substr(run.err_taken));
     if (ended_by_itself && result.exit_status >= 0)
         printf("huecast ended by itself with status %d.\n", result.exit_status);
     return cpu;

@@ -21,7 +21,7 @@ struct light_watch {
     uint8_t bytes[5][3] = {};     // each light's last colour bytes, as sent
     long messages = 0;            // set-colour messages so far
     uint8_t frame_bytes[5][3] = {};  // the colours of the last complete light frame
-    double frame_end = 0;         // when its last message arrived (emu_now's clock)
+    double frame_end = 0;         // when its last message arrived (util.h's clock)
     double frame_begin = 0;       // its capture began after this: the end of the one before
 };
 

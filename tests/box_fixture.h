@@ -19,11 +19,6 @@ using bytes = std::vector<uint8_t>;
 // Zone i of the picture goes to light zone_light[i].
 constexpr int zone_light[5] = {0, 2, 3, 4, 1};
 
-inline int enter_box(const void *box)
-{
-    return stb_box_enter(static_cast<const stb_box *>(box));
-}
-
 // The set-colour message a frame sends for zone i with the given colour,
 // without its header byte.
 inline bytes light_message(int zone, uint32_t colour)
@@ -47,8 +42,7 @@ protected:
     emu_testbed_ptr bed;
     emu_device *dev = nullptr;
     stb_box *box = nullptr;
-    emu_child_ptr child;
-    std::string out, err;
+    process_ptr child;
 
     void SetUp() override
     {
@@ -76,10 +70,9 @@ protected:
 
     void start(const char *program, double timeout_s = 60)
     {
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = timeout_s;
-        options.child_setup = enter_box;
-        options.child_arg = box;
+        options.setup = stb_box_setup(box);
         child = emu_run_start({program}, options);
         ASSERT_NE(child, nullptr);
     }
@@ -97,9 +90,9 @@ protected:
     // Waits until at least n light messages arrived or the program ended.
     bool wait_lights(size_t n, double timeout_s = 20)
     {
-        const double until = emu_now() + timeout_s;
-        while (lights().size() < n && emu_now() < until)
-            if (!emu_run_poll(*child, 20, out, err))
+        const double until = now_seconds() + timeout_s;
+        while (lights().size() < n && now_seconds() < until)
+            if (!process_poll(*child, 20))
                 break;
         return lights().size() >= n;
     }
@@ -107,31 +100,22 @@ protected:
     // Waits until the output holds text or the program ended.
     bool wait_output(const std::string &text, double timeout_s = 20)
     {
-        const double until = emu_now() + timeout_s;
-        while (out.find(text) == std::string::npos && emu_now() < until)
-            if (!emu_run_poll(*child, 20, out, err))
-                break;
-        return out.find(text) != std::string::npos;
+        return process_wait_output(*child, text, timeout_s);
     }
 
+    // What the program has printed so far.
+    const std::string &out() const { return process_out(*child); }
+    const std::string &err() const { return process_err(*child); }
+
     // Stops the program (if still running) and gathers the rest of its output.
-    emu_run_result stop()
+    process_result stop()
     {
-        emu_run_kill(*child, SIGKILL);
-        emu_run_result r = emu_run_finish(std::move(child));
-        r.out = out + r.out;
-        r.err = err + r.err;
-        return r;
+        process_kill(*child, SIGKILL);
+        return process_finish(std::move(child));
     }
 
     // Waits for the program to end by itself.
-    emu_run_result finish()
-    {
-        emu_run_result r = emu_run_finish(std::move(child));
-        r.out = out + r.out;
-        r.err = err + r.err;
-        return r;
-    }
+    process_result finish() { return process_finish(std::move(child)); }
 
     void write_proc_fb(const char *text) { ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0); }
 

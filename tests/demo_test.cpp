@@ -615,14 +615,16 @@ protected:
             remove(f.c_str());
     }
 
-    stb_result run(std::vector<std::string> args)
+    process_result run(std::vector<std::string> args)
     {
         args.insert(args.begin(), HUECAST_DEMO_PATH);
         for (const char *a : {"--text", "--seconds", "3"})
             args.push_back(a);
         for (const std::string &a : {std::string("--csv"), csv, std::string("--png"), png})
             args.push_back(a);
-        return stb_run(nullptr, args, 60);
+        process_options options;
+        options.timeout_seconds = 60;
+        return process_run(args, options);
     }
 
     // The demo on a box, with the sliding bars on a 720x576 picture (every
@@ -636,12 +638,12 @@ protected:
     {
         const chipset_info *chipset = chipset_by_flag(flag);
         ASSERT_NE(chipset, nullptr);
-        const stb_result r =
+        const process_result r =
             run({"--chipset", flag, "--scene", "bars", "--size", "720x576", "--fps", "4"});
-        if (r.exit_code != 0 && r.out.find("Memmapping failed") != std::string::npos &&
+        if (r.exit_status != 0 && r.out.find("Memmapping failed") != std::string::npos &&
             r.out.find("sent no light frames") != std::string::npos)
             GTEST_SKIP() << "this huecast has no capture for " << chipset->name << " boxes yet";
-        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
         EXPECT_NE(r.out.find(std::string("Detected STB: ") + chipset->name), std::string::npos);
         EXPECT_NE(r.out.find("picture  " + png + ": 8 sampled frames"), std::string::npos)
             << r.out;
@@ -677,8 +679,8 @@ TEST_F(DemoRun, PlaysAY4mFile)
         frames.push_back(f);
     }
     write_y4m(y4m, 64, 48, "5:1", frames);
-    const stb_result r = run({"--y4m", y4m});
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const process_result r = run({"--y4m", y4m});
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
     const std::vector<rgb> red_blue = {{255, 0, 0}, {0, 0, 255}};
     int taken = 0;
     long last = 0;
@@ -698,11 +700,11 @@ TEST_F(DemoRun, PlaysAY4mFile)
 // Bad options and sizes a box cannot show end with status 2 and a word why.
 TEST(DemoOptions, RefusesWhatItCannotShow)
 {
-    stb_result r = stb_run(nullptr, {HUECAST_DEMO_PATH, "--chipset", "pallas", "--size", "1280x720"}, 10);
-    EXPECT_EQ(r.exit_code, 2);
+    process_result r = process_run({HUECAST_DEMO_PATH, "--chipset", "pallas", "--size", "1280x720"});
+    EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find("at most 720x576"), std::string::npos) << r.err;
-    r = stb_run(nullptr, {HUECAST_DEMO_PATH, "--chipset", "amlogic"}, 10);
-    EXPECT_EQ(r.exit_code, 2);
+    r = process_run({HUECAST_DEMO_PATH, "--chipset", "amlogic"});
+    EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find("usage:"), std::string::npos);
 }
 

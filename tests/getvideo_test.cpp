@@ -98,7 +98,9 @@ protected:
             dup2(err, 2);
             close(out);
             close(err);
-            if (stb_box_enter(box) != 0)
+            const process_setup enter = stb_box_setup(box);
+            int step = 0;
+            if (enter.run(enter.arg, &step) != 0)
                 _exit(100);
             const int result = body();
             fflush(nullptr);

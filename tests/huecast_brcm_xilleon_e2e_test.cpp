@@ -56,8 +56,8 @@ protected:
                     const test_picture &shown, bool xilleon)
     {
         boot(fb, cpuinfo);
-        ASSERT_TRUE(wait_lights(FRAMES * 5)) << out << err;
-        const emu_run_result r = stop();
+        ASSERT_TRUE(wait_lights(FRAMES * 5)) << out() << err();
+        const process_result r = stop();
         const std::string detected = std::string("Detected STB: ") + name + "\n";
         EXPECT_NE(r.out.find(detected), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Mainmemory"), std::string::npos) << r.out;
@@ -95,8 +95,8 @@ protected:
         boot(fb, cpuinfo);
         const std::string twice = "Mainmemory: <Memmapping failed>\n"
                                   "Mainmemory: <Memmapping failed>\n";
-        EXPECT_TRUE(wait_output(twice)) << out;
-        const emu_run_result r = stop();
+        EXPECT_TRUE(wait_output(twice)) << out();
+        const process_result r = stop();
         EXPECT_EQ(r.signal, SIGKILL) << "it must still be running: " << r.out;
         EXPECT_TRUE(lights().empty());
     }

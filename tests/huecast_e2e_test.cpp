@@ -36,8 +36,8 @@ protected:
         write_proc_fb(fb);
         write_video(p);
         start(HUECAST_PATH);
-        ASSERT_TRUE(wait_lights(15)) << out << err;
-        const emu_run_result r = stop();
+        ASSERT_TRUE(wait_lights(15)) << out() << err();
+        const process_result r = stop();
         EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
         EXPECT_NE(r.out.find(std::string("Detected STB: ") + name + "\n"), std::string::npos);
         EXPECT_EQ(r.err, "");
@@ -79,15 +79,15 @@ TEST_F(Huecast, SizeChangeBetweenFrames)
     const test_picture second = bars_picture(352, 288, reversed);
     write_video(first);
     start(HUECAST_PATH);
-    ASSERT_TRUE(wait_lights(10)) << out << err;
+    ASSERT_TRUE(wait_lights(10)) << out() << err();
     write_video(second);
     const std::vector<bytes> wanted = frame_messages(reference_zones(second, false));
-    const double until = emu_now() + 20;
-    while (emu_now() < until && lights().size() < 5000) {
+    const double until = now_seconds() + 20;
+    while (now_seconds() < until && lights().size() < 5000) {
         const std::vector<bytes> got = lights();
         if (got.size() >= 10 && last_frame(got) == wanted)
             break;
-        emu_run_poll(*child, 20, out, err);
+        process_poll(*child, 20);
     }
     stop();
     const std::vector<bytes> got = lights();
@@ -103,7 +103,7 @@ TEST_F(Huecast, UnknownChipsetQuits)
     add_light_set();
     write_proc_fb("0 VESA VGA\n");
     start(HUECAST_PATH);
-    const emu_run_result r = finish();
+    const process_result r = finish();
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.out.find("init done\nUnknown STB .. quit.\n"), std::string::npos) << r.out;
     EXPECT_EQ(emu_packets(*dev).size(), 2u) << "the handshake, then nothing";
@@ -117,7 +117,7 @@ TEST_F(Huecast, NoLightSetExits255WithoutReadingFb)
     ASSERT_GE(watch, 0);
     ASSERT_GE(inotify_add_watch(watch, stb_box_path(box, "/proc/fb").c_str(), IN_OPEN), 0);
     start(HUECAST_PATH);
-    const emu_run_result r = finish();
+    const process_result r = finish();
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, "Huecast Screengrabber\nambx_open(0) failed.\n");
     char events[4096];
@@ -151,10 +151,10 @@ TEST_F(Huecast, TruncatedVideoIsRefused)
     memcpy(video.data(), size, sizeof size);
     ASSERT_EQ(stb_box_write(box, "/dev/video", video.data(), video.size()), 0);
     start(HUECAST_PATH);
-    const double until = emu_now() + 10;
-    while (err.size() < 24 && emu_now() < until)
-        emu_run_poll(*child, 20, out, err);
-    const emu_run_result r = stop();
+    const double until = now_seconds() + 10;
+    while (err().size() < 24 && now_seconds() < until)
+        process_poll(*child, 20);
+    const process_result r = stop();
     EXPECT_EQ(r.err.substr(0, 24), "read failed\nread failed\n");
     EXPECT_TRUE(lights().empty());
 }

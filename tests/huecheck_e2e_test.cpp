@@ -61,9 +61,9 @@ protected:
         return emu_add_device(bed, bus, devnum, 0x0471, 0x083F, behaviour);
     }
 
-    emu_run_result run()
+    process_result run()
     {
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = TIMEOUT_S;
         return emu_run({HUECHECK_PATH}, options);
     }
@@ -97,7 +97,7 @@ void expect_one_second_pauses(emu_device *dev)
 TEST_F(Huecheck, AnsweringDeviceGetsEveryMessage)
 {
     emu_device *dev = add();
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Found supported controller\n"
                      "Configuration 0\n"
@@ -118,7 +118,7 @@ TEST_F(Huecheck, SilentDeviceStillGetsEveryMessage)
     emu_behaviour silent;
     silent.answer = emu_answer::silent;
     emu_device *dev = add(silent);
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("No response on start transactions\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("init done"), std::string::npos) << r.out;
@@ -128,7 +128,7 @@ TEST_F(Huecheck, SilentDeviceStillGetsEveryMessage)
 // Without a light set: the open fails and the program exits with 255.
 TEST_F(Huecheck, NoDeviceExits255)
 {
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, "ambx_open(0) failed.\n");
 }
@@ -150,7 +150,7 @@ TEST_F(Huecheck, RefusedSetupExits255)
         emu_behaviour behaviour;
         cases[i].refuse(behaviour);
         emu_device *dev = add(behaviour, 1 + i);
-        const emu_run_result r = run();
+        const process_result r = run();
         EXPECT_EQ(r.exit_status, 255);
         EXPECT_NE(r.out.find(cases[i].line), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("ambx_open(0) failed.\n"), std::string::npos) << r.out;
@@ -166,7 +166,7 @@ TEST_F(Huecheck, SeventeenDevicesDriveOnlyTheFirst)
     std::vector<emu_device *> all;
     for (int i = 0; i < 17; i++)
         all.push_back(add({}, 1 + i % 3, 2 + i));
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     size_t found = 0;
     for (size_t at = r.out.find("Found supported controller"); at != std::string::npos;

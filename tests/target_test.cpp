@@ -126,16 +126,15 @@ protected:
         if (cpuinfo != nullptr) {
             EXPECT_EQ(stb_box_write_text(box, "/proc/cpuinfo", cpuinfo), 0);
         }
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = 60;
-        options.child_setup = enter_box;
-        options.child_arg = box;
+        options.setup = stb_box_setup(box);
         child = emu_run_start({HUE_EMULATOR_PATH, "-strace", HUECAST_PATH}, options);
         EXPECT_NE(child, nullptr);
         if (child == nullptr)
             return {};
-        EXPECT_TRUE(wait_lights(size_t(frames) * 5, 60)) << out;
-        const emu_run_result r = stop();
+        EXPECT_TRUE(wait_lights(size_t(frames) * 5, 60)) << out();
+        const process_result r = stop();
         EXPECT_EQ(r.signal, SIGKILL) << "huecast ended by itself: " << r.out;
         EXPECT_EQ(r.err.find("uncaught target signal"), std::string::npos) << r.err.substr(r.err.size() - 2000);
         return parse_trace(r.err);

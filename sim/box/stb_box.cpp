@@ -3,30 +3,23 @@
 // that list with system calls, because it may have been forked from a
 // process with other threads.
 #include "stb_box.h"
-#include "emulated_command.h"
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 
-extern char **environ;
+#include "guards.h"
+#include "util.h"
 
 namespace {
 
@@ -34,10 +27,7 @@ constexpr size_t PATH_CAP = 512;   // one step's path or link target
 constexpr size_t MAX_STEPS = 128;  // mounts, directories and links of one box
 constexpr size_t MAX_INSIDE = 128; // a scenario path inside the box
 
-// Steps of the runner itself, below the box's own (0 and up) and unshare (-1).
-constexpr int STEP_EXEC = -2;
-constexpr int STEP_REDIRECT = -3;
-constexpr int STEP_CHECK = -4;
+constexpr int STEP_UNSHARE = -1;  // before the box's own steps (0 and up)
 
 enum step_kind {
     STEP_PRIVATE_ROOT,   // stop mount events from propagating to the host
@@ -49,25 +39,6 @@ enum step_kind {
     STEP_SYMLINK,        // path -> source
     STEP_LINK_IF_STAGED, // path -> source, when source exists
     STEP_LINK_OWN_PID,   // path<pid> -> source<pid>
-};
-
-// An open descriptor, closed when it goes out of scope.
-class unique_fd {
-public:
-    explicit unique_fd(int fd = -1) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
 };
 
 struct step_plan {
@@ -168,22 +139,19 @@ int run_step(const stb_box_step &step)
     return -1;
 }
 
-}  // namespace
-
-int stb_box_enter_traced(const stb_box *box, int *failed_step)
+// The process runner's set-up: the child becomes the box.
+int enter(const void *arg, int *failed_step)
 {
+    const stb_box *box = static_cast<const stb_box *>(arg);
     if (unshare(CLONE_NEWNS) != 0)
-        return fail_at(failed_step, -1);
+        return fail_at(failed_step, STEP_UNSHARE);
     for (size_t i = 0; i < box->nsteps; i++)
         if (run_step(box->steps[i]) != 0)
             return fail_at(failed_step, static_cast<int>(i));
     return 0;
 }
 
-int stb_box_enter(const stb_box *box)
-{
-    return stb_box_enter_traced(box, nullptr);
-}
+}  // namespace
 
 // --- parent side: the list of steps -----------------------------------------
 
@@ -301,17 +269,15 @@ int register_file(stb_box *box, const char *inside)
 
 }  // namespace
 
-std::string stb_box_step_name(const stb_box *box, int step)
+namespace {
+
+// Words for a step of enter.
+std::string step_name(const void *arg, int step)
 {
-    if (step == -1)
+    const stb_box *box = static_cast<const stb_box *>(arg);
+    if (step == STEP_UNSHARE)
         return "unshare(CLONE_NEWNS)";
-    if (step == STEP_EXEC)
-        return "exec";
-    if (step == STEP_REDIRECT)
-        return "redirect stdin, stdout and stderr";
-    if (step == STEP_CHECK)
-        return "read /proc/self/maps and write /dev/null inside the box";
-    if (!box || step < 0 || static_cast<size_t>(step) >= box->nsteps)
+    if (step < 0 || static_cast<size_t>(step) >= box->nsteps)
         return "step " + std::to_string(step);
     const stb_box_step &s = box->steps[step];
     const std::string path = s.path, source = s.source;
@@ -325,6 +291,17 @@ std::string stb_box_step_name(const stb_box *box, int step)
     case STEP_LINK_OWN_PID: return "symlink " + path + "<pid> -> " + source + "<pid>";
     default: return "symlink " + path + " -> " + source;
     }
+}
+
+}  // namespace
+
+process_setup stb_box_setup(const stb_box *box)
+{
+    process_setup setup;
+    setup.run = enter;
+    setup.step_name = step_name;
+    setup.arg = box;
+    return setup;
 }
 
 // --- parent side: the staging directory -------------------------------------
@@ -427,22 +404,6 @@ int make_parents(const stb_box *box, const std::string &path)
     return 0;
 }
 
-int pwrite_all(int fd, const void *data, size_t size, uint64_t offset)
-{
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = pwrite(fd, p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? -errno : -EIO;
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return 0;
-}
-
 int fill_new_file(int fd, const void *data, size_t size, uint64_t total)
 {
     int r = pwrite_all(fd, data, size, 0);
@@ -525,18 +486,7 @@ int stb_box_read_at(const stb_box *box, const char *inside, uint64_t offset, voi
     unique_fd fd(open(stb_box_path(box, inside).c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         return -errno;
-    char *p = static_cast<char *>(data);
-    while (size > 0) {
-        ssize_t n = pread(fd.get(), p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? -errno : -EIO;
-        p += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return 0;
+    return pread_all(fd.get(), data, size, offset);
 }
 
 int stb_box_remove(stb_box *box, const char *inside)
@@ -606,290 +556,7 @@ int stb_box_mem_read32(const stb_box *box, uint64_t address, uint32_t *value)
     return r;
 }
 
-// --- the runner -------------------------------------------------------------
-
-namespace {
-
-double now_s()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-// What a child that could not exec tells its parent through the report pipe.
-struct child_report {
-    int error;
-    int step;
-};
-
-// Everything the child needs, prepared before the fork.
-struct child_setup {
-    const stb_box *box;
-    int in, out, err, report;
-    char *const *argv;
-    char *const *envp;
-};
-
-[[noreturn]] void child_fail(int report, int error, int step)
-{
-    const child_report rep = {error, step};
-    ssize_t n = write(report, &rep, sizeof rep);
-    (void)n;
-    _exit(127);
-}
-
-[[noreturn]] void child_main(const child_setup &c)
-{
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    setpgid(0, 0);
-    if (dup2(c.in, 0) < 0 || dup2(c.out, 1) < 0 || dup2(c.err, 2) < 0)
-        child_fail(c.report, -errno, STEP_REDIRECT);
-    int step = 0;
-    int r = c.box ? stb_box_enter_traced(c.box, &step) : 0;
-    if (r != 0)
-        child_fail(c.report, r, step);
-    execve(c.argv[0], c.argv, c.envp);
-    child_fail(c.report, -errno, STEP_EXEC);
-}
-
-std::vector<char *> c_strings(const std::vector<std::string> &strings)
-{
-    std::vector<char *> out;
-    for (const std::string &s : strings)
-        out.push_back(const_cast<char *>(s.c_str()));
-    out.push_back(nullptr);
-    return out;
-}
-
-// Reads the report pipe until the exec closes it (0) or the child reports.
-bool read_report(int fd, child_report *rep)
-{
-    ssize_t n;
-    do
-        n = read(fd, rep, sizeof *rep);
-    while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof *rep);
-}
-
-int reap(pid_t pid, int *status)
-{
-    pid_t r;
-    do
-        r = waitpid(pid, status, 0);
-    while (r < 0 && errno == EINTR);
-    return r == pid ? 0 : -errno;
-}
-
-std::string read_all(int fd)
-{
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        return {};
-    std::string s(static_cast<size_t>(st.st_size), '\0');
-    size_t got = 0;
-    while (got < s.size()) {
-        ssize_t n = pread(fd, &s[got], s.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    s.resize(got);
-    return s;
-}
-
-int start_failed(stb_proc *proc, const stb_box *box, int error, int step)
-{
-    proc->error = error;
-    proc->failed_step = stb_box_step_name(box, step);
-    return error;
-}
-
-int open_outputs(stb_proc *proc)
-{
-    proc->out = memfd_create("stb-stdout", MFD_CLOEXEC);
-    proc->err = memfd_create("stb-stderr", MFD_CLOEXEC);
-    return proc->out < 0 || proc->err < 0 ? -errno : 0;
-}
-
-// After the fork: wait for the exec or the child's report.
-int await_exec(stb_proc *proc, const stb_box *box, int report)
-{
-    child_report rep;
-    if (read_report(report, &rep)) {
-        int status;
-        reap(proc->pid, &status);
-        proc->reaped = true;
-        return start_failed(proc, box, rep.error, rep.step);
-    }
-    proc->pidfd = static_cast<int>(syscall(SYS_pidfd_open, proc->pid, 0));
-    return 0;
-}
-
-// Whether the program has ended (not reaped yet), waiting at most timeout_s.
-bool wait_ended(const stb_proc *proc, double timeout_s)
-{
-    const double deadline = now_s() + timeout_s;
-    for (;;) {
-        const double left = deadline - now_s();
-        const int ms = left > 0 ? static_cast<int>(std::ceil(left * 1000)) : 0;
-        if (proc->pidfd >= 0) {
-            struct pollfd p = {proc->pidfd, POLLIN, 0};
-            int n = poll(&p, 1, ms);
-            if (n > 0)
-                return true;
-            if (n < 0 && errno != EINTR)
-                return false;
-        } else {
-            siginfo_t si = {};
-            if (waitid(P_PID, proc->pid, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid == proc->pid)
-                return true;
-            usleep(ms > 0 ? 1000 : 0);
-        }
-        if (ms == 0)
-            return false;
-    }
-}
-
-void close_fd(int *fd)
-{
-    if (*fd >= 0)
-        close(*fd);
-    *fd = -1;
-}
-
-}  // namespace
-
-stb_proc::~stb_proc()
-{
-    if (pid > 0 && !reaped) {
-        int status;
-        kill(-pid, SIGKILL);
-        reap(pid, &status);
-    }
-    close_fd(&pidfd);
-    close_fd(&out);
-    close_fd(&err);
-}
-
-int stb_start(stb_proc *proc, const stb_box *box, const std::vector<std::string> &argv,
-              const std::vector<std::string> *env)
-{
-    if (argv.empty() || proc->pid > 0 || proc->out >= 0)
-        return start_failed(proc, box, -EINVAL, STEP_EXEC);
-    const std::vector<std::string> command = emulated_command(argv);
-    const std::vector<char *> args = c_strings(command);
-    const std::vector<char *> envs = env ? c_strings(*env) : std::vector<char *>();
-    unique_fd in(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    int pipe_fds[2];
-    int r = open_outputs(proc);
-    if (r == 0 && (in.get() < 0 || pipe2(pipe_fds, O_CLOEXEC) != 0))
-        r = -errno;
-    if (r != 0)
-        return start_failed(proc, box, r, STEP_REDIRECT);
-    unique_fd report(pipe_fds[0]), report_w(pipe_fds[1]);
-    const child_setup setup = {box, in.get(), proc->out, proc->err, report_w.get(), args.data(),
-                               env ? envs.data() : environ};
-    proc->started = now_s();
-    const pid_t pid = fork();
-    if (pid < 0)
-        return start_failed(proc, box, -errno, STEP_EXEC);
-    if (pid == 0)
-        child_main(setup);
-    proc->pid = pid;
-    setpgid(pid, pid);  // also here, so that a kill never misses the group
-    report_w.reset();
-    return await_exec(proc, box, report.get());
-}
-
-std::string stb_proc_stdout(const stb_proc *proc)
-{
-    return read_all(proc->out);
-}
-
-bool stb_wait_for_output(const stb_proc *proc, const std::string &text, double timeout_s)
-{
-    const double deadline = now_s() + timeout_s;
-    for (;;) {
-        const bool ended = proc->pid <= 0 || proc->reaped || wait_ended(proc, 0);
-        if (stb_proc_stdout(proc).find(text) != std::string::npos)
-            return true;
-        if (ended || now_s() >= deadline)
-            return false;
-        usleep(1000);
-    }
-}
-
-stb_result stb_finish(stb_proc *proc, double timeout_s)
-{
-    stb_result result;
-    result.error = proc->error != 0 || proc->pid > 0 ? proc->error : -ECHILD;
-    result.failed_step = proc->failed_step;
-    if (proc->error == 0 && proc->pid > 0 && !proc->reaped) {
-        result.timed_out = !wait_ended(proc, timeout_s);
-        kill(-proc->pid, SIGKILL);  // the program on time-out; whatever it left behind
-        int status = 0;
-        if (reap(proc->pid, &status) == 0 && WIFEXITED(status))
-            result.exit_code = WEXITSTATUS(status);
-        else if (WIFSIGNALED(status))
-            result.signal = WTERMSIG(status);
-        proc->reaped = true;
-        result.seconds = now_s() - proc->started;
-    }
-    result.out = read_all(proc->out);
-    result.err = read_all(proc->err);
-    return result;
-}
-
-stb_result stb_run(const stb_box *box, const std::vector<std::string> &argv, double timeout_s,
-                   const std::vector<std::string> *env)
-{
-    stb_proc proc;
-    stb_start(&proc, box, argv, env);
-    return stb_finish(&proc, timeout_s);
-}
-
 // --- can boxes be made here --------------------------------------------------
-
-namespace {
-
-[[noreturn]] void enter_and_check(const stb_box *box, int report)
-{
-    int failed = 0;
-    int r = stb_box_enter_traced(box, &failed);
-    if (r != 0)
-        child_fail(report, r, failed);
-    if (access("/proc/self/maps", R_OK) != 0 || access("/dev/null", W_OK) != 0)
-        child_fail(report, -errno, STEP_CHECK);
-    _exit(0);
-}
-
-// Enters the box in a throw-away child and checks /proc/self and /dev/null.
-int try_enter(const stb_box *box, std::string *step)
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return -errno;
-    unique_fd report(fds[0]), report_w(fds[1]);
-    const pid_t pid = fork();
-    if (pid < 0)
-        return -errno;
-    if (pid == 0)
-        enter_and_check(box, report_w.get());
-    report_w.reset();
-    child_report rep = {0, 0};
-    const bool failed = read_report(report.get(), &rep);
-    int status;
-    reap(pid, &status);
-    if (failed)
-        *step = stb_box_step_name(box, rep.step);
-    return failed ? rep.error : 0;
-}
-
-}  // namespace
 
 bool stb_box_possible(std::string *why)
 {
@@ -902,10 +569,15 @@ bool stb_box_possible(std::string *why)
         *why = std::string("cannot make a staging directory: ") + strerror(errno);
         return false;
     }
-    std::string step;
-    const int r = try_enter(box, &step);
+    // qemu, valgrind and the sanitizers need /proc/self; every program /dev/null.
+    process_options options;
+    options.setup = stb_box_setup(box);
+    const process_result r =
+        process_run({"/bin/sh", "-c", "test -r /proc/self/maps && test -w /dev/null"}, options);
     stb_box_free(box);
-    if (r != 0)
-        *why = "cannot make a box here: " + step + ": " + strerror(-r);
-    return r == 0;
+    if (r.error != 0)
+        *why = "cannot make a box here: " + r.failed_step + ": " + strerror(-r.error);
+    else if (r.exit_status != 0)
+        *why = "cannot read /proc/self/maps or write /dev/null inside a box";
+    return r.error == 0 && r.exit_status == 0;
 }

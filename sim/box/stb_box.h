@@ -31,12 +31,11 @@
 // /proc, which the box covers).
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
+
+#include "process.h"
 
 struct stb_box;
 
@@ -62,24 +61,16 @@ const char *stb_box_dir(const stb_box *box);
 // The staging file of a box path, e.g. "/dev/mem" -> "S/dev/mem".
 std::string stb_box_path(const stb_box *box, const char *inside);
 
-// --- the box, child side ----------------------------------------------------
+// --- running a program in the box -------------------------------------------
 
-// Turns the calling process into the box: unshare(CLONE_NEWNS), then the
-// mounts, directories and links precomputed by the parent. Only system
-// calls, no allocation: safe in a child forked from a threaded process,
-// right before exec, so that /proc/<pid> matches the program. Never call it
-// in the test process itself. While a child may be forking, give the box no
-// new file names (rewriting existing ones is fine): that rebuilds the steps.
-// Returns 0 or -errno.
-int stb_box_enter(const stb_box *box);
-
-// Same, also storing in *failed_step which step failed (see
-// stb_box_step_name); -1 for unshare.
-int stb_box_enter_traced(const stb_box *box, int *failed_step);
-
-// Words for a step, e.g. "mount tmpfs on /proc". Parent side; box may be
-// nullptr for the steps of the runner itself (negative numbers).
-std::string stb_box_step_name(const stb_box *box, int step);
+// The set-up that turns the process runner's child (process.h) into the
+// box, right before the exec: unshare(CLONE_NEWNS), then the mounts,
+// directories and links precomputed here. Only system calls, no allocation,
+// so that /proc/<pid> matches the program. While a child may be forking,
+// give the box no new file names (rewriting existing ones is fine): that
+// rebuilds the steps. A failed step is named in words, e.g. "mount tmpfs on
+// /proc". The box must outlive every process started with it.
+process_setup stb_box_setup(const stb_box *box);
 
 // --- scenario content (parent side) ---------------------------------------
 // inside is an absolute path under /dev/ or /proc/, e.g. "/proc/fb" or
@@ -124,57 +115,3 @@ int stb_box_mem_read(const stb_box *box, uint64_t address, void *data, size_t si
 // 32-bit words in the box's little-endian order.
 int stb_box_mem_write32(stb_box *box, uint64_t address, uint32_t value);
 int stb_box_mem_read32(const stb_box *box, uint64_t address, uint32_t *value);
-
-// --- a standalone runner ----------------------------------------------------
-
-// What a run gave.
-struct stb_result {
-    int error = 0;            // 0, or -errno when the box or the exec failed
-    std::string failed_step;  // with error: which step
-    int exit_code = -1;       // exit status when the program ended by itself
-    int signal = 0;           // the signal that ended it, 0 when it exited
-    bool timed_out = false;   // the runner killed it at the time-out
-    std::string out, err;     // everything it wrote to stdout and stderr
-    double seconds = 0;       // from fork to reaped
-};
-
-// A program running in a box. stdout and stderr go to anonymous memory
-// files, so a program that prints much never blocks on a full pipe; stdin
-// is /dev/null. The program leads its own process group. Destroying a
-// stb_proc that still runs kills its group and reaps it.
-struct stb_proc {
-    pid_t pid = -1;
-    int pidfd = -1, out = -1, err = -1;
-    double started = 0;
-    int error = 0;            // as stb_start returned
-    std::string failed_step;  // with error: which step
-    bool reaped = false;
-
-    stb_proc() = default;
-    stb_proc(const stb_proc &) = delete;
-    stb_proc &operator=(const stb_proc &) = delete;
-    ~stb_proc();
-};
-
-// Forks, enters the box (none when box is nullptr) and execs argv[0] (a
-// path; PATH is not searched) with env (nullptr: this process's
-// environment). Returns once the exec has happened: 0, or -errno when the
-// box could not be entered or the exec failed (proc->failed_step says which
-// step). stb_finish reports such a failure too.
-int stb_start(stb_proc *proc, const stb_box *box, const std::vector<std::string> &argv,
-              const std::vector<std::string> *env = nullptr);
-
-// What the program has written to stdout so far.
-std::string stb_proc_stdout(const stb_proc *proc);
-
-// Waits until stdout contains text; false when the program ended or the
-// time-out passed first.
-bool stb_wait_for_output(const stb_proc *proc, const std::string &text, double timeout_s);
-
-// Waits for the program to end, for at most timeout_s seconds, then kills
-// its process group; reaps it and collects its output.
-stb_result stb_finish(stb_proc *proc, double timeout_s);
-
-// stb_start then stb_finish.
-stb_result stb_run(const stb_box *box, const std::vector<std::string> &argv, double timeout_s,
-                   const std::vector<std::string> *env = nullptr);

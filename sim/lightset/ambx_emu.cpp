@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -234,12 +233,6 @@ std::vector<emu_component> emu_default_components()
             {3, 4, "Wall washer right"}};
 }
 
-double emu_now()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 std::vector<uint8_t> emu_descriptors(const emu_device &dev)
 {
     std::vector<uint8_t> out;
@@ -292,7 +285,7 @@ void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length)
     if (data == nullptr || length < 0)
         length = 0;
     std::lock_guard<std::mutex> guard(dev.lock);
-    dev.log.push_back({endpoint, std::vector<uint8_t>(data, data + length), emu_now() - dev.start});
+    dev.log.push_back({endpoint, std::vector<uint8_t>(data, data + length), now_seconds() - dev.start});
     std::vector<uint8_t> reply;
     if (endpoint != ep_out || !answer_for(dev.behaviour, data, length, reply))
         return;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "util.h"
+
 enum class emu_answer {
     normal,  // answers the start message, the count query and information requests
     silent,  // never answers: every read times out
@@ -53,14 +55,11 @@ struct emu_behaviour {
     emu_lie lie = emu_lie::none;
 };
 
-// Seconds on the steady clock; the time base of emu_device::start.
-double emu_now();
-
 // One transfer the host made to the device.
 struct emu_packet {
     int endpoint;                // 0x02 for every message the host sends
     std::vector<uint8_t> bytes;
-    double seconds;              // steady-clock time since the device was made
+    double seconds;              // since the device was made
 };
 
 // One IN transfer the host asked for: where, and for how many bytes.
@@ -76,7 +75,7 @@ struct emu_device {
     uint16_t vendor = 0x0471;
     uint16_t product = 0x083F;
     emu_behaviour behaviour;
-    double start = emu_now();    // when the device was made, on emu_now's clock
+    double start = now_seconds();  // when the device was made (util.h's clock)
 
     // Guarded by lock:
     std::mutex lock;

@@ -45,13 +45,6 @@ void on_stop(int signal)
     stop_signal = signal;
 }
 
-bool parse_number(const char *text, double low, double high, double &value)
-{
-    char *end = nullptr;
-    value = text != nullptr ? std::strtod(text, &end) : 0;
-    return text != nullptr && end != text && *end == '\0' && value >= low && value <= high;
-}
-
 // Applies one option; false for an unknown or malformed one.
 bool apply_option(char **argv, int &i, tool_options &options)
 {
@@ -69,9 +62,9 @@ bool apply_option(char **argv, int &i, tool_options &options)
         options.behaviour.refuse_alt_setting = true;
     else if (option == "--no-device")
         options.devices = 0;
-    else if (option == "--devices" && parse_number(argv[i + 1], 0, 100, number))
+    else if (option == "--devices" && parse_number(argv[i + 1], 0, 100, &number))
         options.devices = static_cast<int>(number), i++;
-    else if (option == "--timeout" && parse_number(argv[i + 1], 0.001, 1e6, number))
+    else if (option == "--timeout" && parse_number(argv[i + 1], 0.001, 1e6, &number))
         options.timeout = number, i++;
     else
         return false;
@@ -216,30 +209,31 @@ void announce(const std::vector<watched_device> &devices, const tool_options &op
 }
 
 // Follows the program until it ends, forwarding a stop signal to it once.
-emu_run_result follow(emu_child_ptr child, std::vector<watched_device> &devices, double run_start)
+process_result follow(process_ptr child, std::vector<watched_device> &devices, double run_start)
 {
-    std::string out, err, pending;
+    std::string pending;
+    size_t out_shown = 0, err_shown = 0;
     bool forwarded = false;
-    while (emu_run_poll(*child, 20, out, err)) {
+    while (process_poll(*child, 20)) {
         // Output wakes the poll at once, so packets already logged came first.
         show_all(devices, run_start);
-        pass_through(pending, out);
-        std::fputs(err.c_str(), stderr);
-        out.clear();
-        err.clear();
+        pass_through(pending, process_out(*child).substr(out_shown));
+        out_shown = process_out(*child).size();
+        std::fputs(process_err(*child).c_str() + err_shown, stderr);
+        err_shown = process_err(*child).size();
         if (stop_signal != 0 && !forwarded) {
-            emu_run_kill(*child, stop_signal);
+            process_kill(*child, stop_signal);
             forwarded = true;
         }
     }
-    emu_run_result result = emu_run_finish(std::move(child));
+    process_result result = process_finish(std::move(child));
     show_all(devices, run_start);
-    flush_rest(pending, result.out);
-    std::fputs(result.err.c_str(), stderr);
+    flush_rest(pending, result.out.substr(out_shown));
+    std::fputs(result.err.c_str() + err_shown, stderr);
     return result;
 }
 
-int summarise(const emu_run_result &result, const std::vector<watched_device> &devices,
+int summarise(const process_result &result, const std::vector<watched_device> &devices,
               const std::string &program)
 {
     size_t received = 0;
@@ -261,16 +255,16 @@ int run_program(const tool_options &options, std::vector<watched_device> &device
 {
     std::signal(SIGINT, on_stop);
     std::signal(SIGTERM, on_stop);
-    emu_run_options run;
+    process_options run;
     run.timeout_seconds = options.timeout;
     run.stdout_terminal = true;  // so that the program's lines come as printed
-    const double run_start = emu_now();
-    emu_child_ptr child = emu_run_start(options.program, run);
+    const double run_start = now_seconds();
+    process_ptr child = emu_run_start(options.program, run);
     if (child == nullptr) {
         std::fprintf(stderr, "ambx-emu-run: cannot start %s\n", options.program[0].c_str());
         return 1;
     }
-    const emu_run_result result = follow(std::move(child), devices, run_start);
+    const process_result result = follow(std::move(child), devices, run_start);
     const std::string &program = options.program[0];
     return summarise(result, devices, program.substr(program.rfind('/') + 1));
 }

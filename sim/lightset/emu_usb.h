@@ -11,6 +11,7 @@
 #pragma once
 
 #include "ambx_emu.h"
+#include "process.h"
 
 #include <memory>
 #include <string>
@@ -69,56 +70,15 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev);
 
 // --- running a program under the emulation ---------------------------------
 
-struct emu_run_options {
-    double timeout_seconds = 10;   // kill the program after this; 0: never
-    bool stdout_terminal = false;  // stdout is a pseudo-terminal, so that the
-                                   // program's stdio flushes every line
-    // Run in the child right before exec, e.g. to enter a simulated box; only
-    // async-signal-safe work. A non-zero result ends the child with status
-    // 126 and a message on stderr.
-    int (*child_setup)(const void *arg) = nullptr;
-    const void *child_arg = nullptr;
-};
+// Starts a program with the process runner (process.h) so that its libusb
+// reaches the emulated light set: its environment (options.environment, or
+// this process's) gains what the glue needs, umockdev's preload
+// (LD_PRELOAD gains libumockdev-preload.so.0, ASAN_OPTIONS gains
+// verify_asan_link_order=0) or the stand-in libusb (first in
+// LD_LIBRARY_PATH, with LD_BIND_NOW=1). The program sees this process's
+// testbed, if any. Returns as process_start does.
+process_ptr emu_run_start(const std::vector<std::string> &argv,
+                          const process_options &options = {});
 
-struct emu_run_result {
-    int exit_status = -1;    // 0..255 when the program exited, else -1
-    int signal = 0;          // the signal that ended it, else 0
-    bool timed_out = false;  // killed (SIGKILL) at the time-out
-    std::string out, err;    // its standard output and standard error
-    double seconds = 0;      // from start until it ended
-};
-
-struct emu_child;
-struct emu_child_deleter {
-    // Kills a program still running (SIGKILL), reaps it, closes its streams.
-    void operator()(emu_child *child) const;
-};
-using emu_child_ptr = std::unique_ptr<emu_child, emu_child_deleter>;
-
-// Starts argv[0] (searched in PATH) with argv, under umockdev's preload
-// (LD_PRELOAD gains libumockdev-preload.so.0; ASAN_OPTIONS gains
-// verify_asan_link_order=0), in its own process group, with standard input
-// from /dev/null. It sees this process's testbed, if any. (With the stand-in
-// glue instead, standin/standin_glue.cpp: the stand-in libusb first in
-// LD_LIBRARY_PATH, and the emulator in front of a program of this process's
-// own machine when the tests run under one.)
-// Returns nullptr when the pipes or the process cannot be made; a program
-// that cannot be executed exits with status 127 and a message on stderr.
-emu_child_ptr emu_run_start(const std::vector<std::string> &argv, const emu_run_options &options);
-
-// Waits up to wait_ms for the program's output and appends what arrived to
-// out and err; kills the program once its time-out has passed.
-// Returns true while the program runs or output is left to read, false once
-// it has ended and both streams are drained.
-bool emu_run_poll(emu_child &child, int wait_ms, std::string &out, std::string &err);
-
-// Sends a signal to the program's process group, unless it has ended.
-void emu_run_kill(emu_child &child, int signal);
-
-// Waits for the program to end (killing it at its time-out) and reaps it.
-// The result's out and err hold what emu_run_poll had not handed out yet.
-emu_run_result emu_run_finish(emu_child_ptr child);
-
-// emu_run_start, then emu_run_finish. A program that could not be started
-// gives exit_status -1 and a message in err.
-emu_run_result emu_run(const std::vector<std::string> &argv, const emu_run_options &options = {});
+// emu_run_start, then process_finish; as process_run.
+process_result emu_run(const std::vector<std::string> &argv, const process_options &options = {});

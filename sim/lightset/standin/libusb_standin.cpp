@@ -11,6 +11,7 @@
 // reads that poll until their time-out. Without AMBX_STANDIN_SOCKET, or once
 // its owner is gone, the machine has no USB file system.
 #include "standin_protocol.h"
+#include "util.h"
 
 #include <usb.h>
 
@@ -19,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
@@ -329,13 +329,6 @@ std::string three_digits(int n)
     return text;
 }
 
-double seconds_now()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + now.tv_nsec / 1e9;
-}
-
 // A request on an open handle: -EBADF when the handle has no device node.
 int ask_handle(usb_dev_handle *handle, int32_t op, int32_t a, int32_t b, const void *payload = nullptr,
                int size = 0, std::vector<uint8_t> *data = nullptr)
@@ -532,7 +525,7 @@ STANDIN_EXPORT int usb_interrupt_read(usb_dev_handle *dev, int ep, char *bytes, 
 {
     if (size < 0 || (size > 0 && bytes == nullptr))
         return record_error(-EINVAL, "error submitting URB");
-    const double deadline = seconds_now() + timeout / 1000.0;
+    const double deadline = now_seconds() + timeout / 1000.0;
     std::vector<uint8_t> reply;
     for (int32_t op = standin_submit_read;; op = standin_read) {
         const int result = ask_handle(dev, op, ep | USB_ENDPOINT_IN, size, nullptr, 0, &reply);
@@ -544,7 +537,7 @@ STANDIN_EXPORT int usb_interrupt_read(usb_dev_handle *dev, int ep, char *bytes, 
         }
         if (result != -EAGAIN)
             return record_error(result, "error reaping URB");
-        if (timeout > 0 && seconds_now() >= deadline)
+        if (timeout > 0 && now_seconds() >= deadline)
             return record_error(-ETIMEDOUT, "timeout");
         usleep(1000);
     }

@@ -7,7 +7,6 @@
 // inherit; a thread answers their requests with the protocol logic of
 // ambx_emu.h. The stand-in in this process itself talks to the same thread.
 #include "emu_glue.h"
-#include "emulated_command.h"
 #include "emu_usb.h"
 #include "standin_protocol.h"
 
@@ -26,8 +25,6 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -329,30 +326,18 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev)
 
 // --- emu_glue.h -----------------------------------------------------------------
 
-// A program of this process's own machine is run through the emulator this
-// process runs under, if any: the kernel cannot start it by itself.
-std::vector<std::string> emu_glue_command(const std::vector<std::string> &argv)
-{
-    return emulated_command(argv);
-}
-
 // The stand-in comes first in the library path; LD_BIND_NOW makes a
 // function the stand-in lacks fail at start, not at its first call.
-std::vector<std::string> emu_glue_environment()
+std::vector<std::string> emu_glue_environment(const std::vector<std::string> &base)
 {
-    std::vector<std::string> env;
+    std::vector<std::string> env = base;
+    const std::string rest = emu_take_variable(env, "LD_LIBRARY_PATH");
+    emu_take_variable(env, "LD_BIND_NOW");
     std::string libraries = AMBX_STANDIN_DIR;
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "LD_LIBRARY_PATH=", 16) == 0) {
-            const std::string rest = *entry + 16;
-            if (!rest.empty() && rest != AMBX_STANDIN_DIR && rest.rfind(AMBX_STANDIN_DIR ":", 0) != 0)
-                libraries += ":" + rest;
-            else if (!rest.empty())
-                libraries = rest;
-        } else if (std::strncmp(*entry, "LD_BIND_NOW=", 12) != 0) {
-            env.emplace_back(*entry);
-        }
-    }
+    if (!rest.empty() && rest != AMBX_STANDIN_DIR && rest.rfind(AMBX_STANDIN_DIR ":", 0) != 0)
+        libraries += ":" + rest;
+    else if (!rest.empty())
+        libraries = rest;
     env.push_back("LD_LIBRARY_PATH=" + libraries);
     env.push_back("LD_BIND_NOW=1");
     return env;

@@ -17,8 +17,6 @@
 #include <unistd.h>
 #include <utility>
 
-extern char **environ;
-
 namespace {
 
 // An URB the host submitted and has not reaped yet. Holds a reference to the
@@ -490,32 +488,27 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev)
 namespace {
 
 // A colon-separated list with item added, unless it already names key.
-std::string with_item(const char *list, const char *key, const std::string &item, bool in_front)
+std::string with_item(const std::string &list, const char *key, const std::string &item,
+                      bool in_front)
 {
-    if (list == nullptr || *list == '\0')
+    if (list.empty())
         return item;
-    if (std::strstr(list, key) != nullptr)
+    if (list.find(key) != std::string::npos)
         return list;
-    return in_front ? item + ":" + list : std::string(list) + ":" + item;
+    return in_front ? item + ":" + list : list + ":" + item;
 }
 
 }  // namespace
 
-std::vector<std::string> emu_glue_command(const std::vector<std::string> &argv)
+// The preload must come first; ASan would then refuse to start.
+std::vector<std::string> emu_glue_environment(const std::vector<std::string> &base)
 {
-    return argv;
-}
-
-std::vector<std::string> emu_glue_environment()
-{
-    std::vector<std::string> env;
-    for (char **entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 && std::strncmp(*entry, "ASAN_OPTIONS=", 13) != 0)
-            env.emplace_back(*entry);
-    // The preload must come first; ASan would then refuse to start.
-    env.push_back("LD_PRELOAD=" + with_item(std::getenv("LD_PRELOAD"), "libumockdev-preload",
-                                            "libumockdev-preload.so.0", true));
-    env.push_back("ASAN_OPTIONS=" + with_item(std::getenv("ASAN_OPTIONS"), "verify_asan_link_order",
-                                              "verify_asan_link_order=0", false));
+    std::vector<std::string> env = base;
+    const std::string preload = emu_take_variable(env, "LD_PRELOAD");
+    const std::string asan = emu_take_variable(env, "ASAN_OPTIONS");
+    env.push_back("LD_PRELOAD=" +
+                  with_item(preload, "libumockdev-preload", "libumockdev-preload.so.0", true));
+    env.push_back("ASAN_OPTIONS=" +
+                  with_item(asan, "verify_asan_link_order", "verify_asan_link_order=0", false));
     return env;
 }
