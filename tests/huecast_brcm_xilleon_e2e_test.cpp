@@ -118,7 +118,7 @@ struct frames_case {
     uint32_t gap;      // Broadcom: bytes from the page after the luma stripes to chroma
 };
 
-const frames_case FRAME_CASES[] = {
+const frames_case frame_cases[] = {
     // BCM7401, the picture read in place: catches any break from block to lights.
     {"Bcm7401Bars720x576", decoder::bcm7401, true, 720, 576, 0, 0x1000},
     // BCM7401, 1088 stripe rows: catches rows or stripes mixed up.
@@ -163,13 +163,13 @@ protected:
     }
 };
 
-// Every case of FRAME_CASES (catches: beside each case).
+// Every case of frame_cases (catches: beside each case).
 TEST_P(StbHuecastFrames, LightsShowTheZones)
 {
     run_case(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, StbHuecastFrames, testing::ValuesIn(FRAME_CASES),
+INSTANTIATE_TEST_SUITE_P(Cases, StbHuecastFrames, testing::ValuesIn(frame_cases),
                          [](const testing::TestParamInfo<frames_case> &info) {
                              return std::string(info.param.name);
                          });

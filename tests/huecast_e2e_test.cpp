@@ -42,7 +42,7 @@ struct video_case {
     unsigned seed;
 };
 
-const video_case VIDEO_CASES[] = {
+const video_case video_cases[] = {
     // Five constant bars on a Pallas box: catches a light showing another bar.
     {"PallasBars720x576", "0 pallasfb\n", "Pallas", true, 720, 576, 0},
     // Random content at the NTSC size: catches rows or zones mixed up.
@@ -54,7 +54,7 @@ const video_case VIDEO_CASES[] = {
 
 class HuecastVideo : public BoxTest, public testing::WithParamInterface<video_case> {};
 
-// Every case of VIDEO_CASES (catches: beside each case).
+// Every case of video_cases (catches: beside each case).
 TEST_P(HuecastVideo, LightsShowTheZones)
 {
     const video_case &c = GetParam();
@@ -72,7 +72,7 @@ TEST_P(HuecastVideo, LightsShowTheZones)
     expect_frames(lights(), p, 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HuecastVideo, testing::ValuesIn(VIDEO_CASES),
+INSTANTIATE_TEST_SUITE_P(Cases, HuecastVideo, testing::ValuesIn(video_cases),
                          [](const testing::TestParamInfo<video_case> &info) {
                              return std::string(info.param.name);
                          });
