@@ -175,6 +175,20 @@ TEST_F(EmulatedBus, ManyDevicesOverSeveralBuses)
     EXPECT_EQ(find_device(buses[1], 40)->descriptor.idVendor, 0x1234);
 }
 
+// One testbed at a time: a second is refused while the first lives and can
+// be made once it is freed, also after a device was plugged in; catches a
+// teardown that keeps the process's testbed taken, or two testbeds at once.
+TEST(EmuTestbed, OneAtATimeAndFreedWhole)
+{
+    emu_testbed_ptr first(emu_testbed_new());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(emu_testbed_new(), nullptr);
+    ASSERT_NE(emu_add_device(first.get(), emu_fresh_bus(), 2, AMBX_VENDOR, AMBX_PRODUCT), nullptr);
+    first.reset();
+    emu_testbed_ptr second(emu_testbed_new());
+    EXPECT_NE(second, nullptr);
+}
+
 // A testbed without buses lists none, even after one with buses; catches
 // libusb falling back to stale records or the host's /dev/bus/usb.
 // (The device goes first: libusb 0.1.12 frees a vanished bus but leaks the
