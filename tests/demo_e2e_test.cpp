@@ -197,12 +197,19 @@ protected:
     }
 };
 
-// Each box, with the sliding bars (see run_bars).
-TEST_F(DemoRun, PallasBars) { run_bars("pallas"); }
-TEST_F(DemoRun, VulcanBars) { run_bars("vulcan"); }
-TEST_F(DemoRun, Brcm7401Bars) { run_bars("brcm7401"); }
-TEST_F(DemoRun, Brcm4380Bars) { run_bars("brcm4380"); }
-TEST_F(DemoRun, XilleonBars) { run_bars("xilleon"); }
+// Every box, with the sliding bars (see run_bars).
+class DemoRunBars : public DemoRun, public testing::WithParamInterface<const char *> {};
+
+TEST_P(DemoRunBars, LightsFollowTheBars)
+{
+    run_bars(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Boxes, DemoRunBars,
+                         testing::Values("pallas", "vulcan", "brcm7401", "brcm4380", "xilleon"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param);
+                         });
 
 // A y4m file of six 64x48 frames at 5 frames/s, alternately red on the
 // left and blue on the right and the other way round, plays stretched to the
