@@ -17,7 +17,8 @@
 
 #include "emu_usb.h"
 #include "stb_box.h"
-#include "stb_pictures.h"
+#include "pictures.h"
+#include "util.h"
 
 namespace {
 
@@ -40,9 +41,9 @@ constexpr chipset chipsets[] = {
 constexpr double FRAME_TIMEOUT_S = 120;
 
 // Gentle gradients in studio range, as in most broadcast pictures.
-test_picture smooth_picture(int width, int height)
+yuv_picture smooth_picture(int width, int height)
 {
-    test_picture p = blank_picture(width, height);
+    yuv_picture p = black_picture(width, height);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             p.luma[size_t(y) * width + x] = uint8_t(16 + 219 * (x + y) / (width + height));
@@ -62,7 +63,7 @@ bool fail(const char *what)
 
 // Puts the picture where the chipset's decoder keeps it, as the end-to-end
 // tests do.
-bool place_picture(stb_box *box, const chipset &c, const test_picture &p)
+bool place_picture(stb_box *box, const chipset &c, const yuv_picture &p)
 {
     if (stb_box_make_mem(box) != 0)
         return fail("no /dev/mem");
@@ -79,10 +80,10 @@ bool place_picture(stb_box *box, const chipset &c, const test_picture &p)
         const stripe_geometry g = stripes_for(p.width, p.height);
         const std::vector<uint8_t> block =
             picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
-        if (stb_box_mem_write(box, BLOCK, block.data(), block.size()) != 0)
+        if (stb_box_mem_write(box, BRCM_BLOCK, block.data(), block.size()) != 0)
             return fail("cannot write the picture register block");
         memory = striped_memory(p, g);
-        at = !strcmp(c.name, "brcm4380") ? DMA_PICTURE : LUMA_BASE;
+        at = !strcmp(c.name, "brcm4380") ? BRCM_DMA_PICTURE : LUMA_BASE;
     }
     return stb_box_mem_write(box, at, memory.data(), memory.size()) == 0;
 }
@@ -94,34 +95,27 @@ bool write_proc(stb_box *box, const chipset &c)
     return !c.cpuinfo || stb_box_write_text(box, "/proc/cpuinfo", c.cpuinfo) == 0;
 }
 
-int enter_box(const void *box)
-{
-    return stb_box_enter(static_cast<const stb_box *>(box));
-}
-
 // Runs the command until the light set has seen frames frames (five light
 // messages each, after the two of the open handshake).
 bool run_frames(stb_box *box, emu_device *dev, const std::vector<std::string> &command,
                 size_t frames)
 {
-    emu_run_options options;
+    process_options options;
     options.timeout_seconds = 0;
-    options.child_setup = enter_box;
-    options.child_arg = box;
-    emu_child_ptr child = emu_run_start(command, options);
+    options.setup = stb_box_setup(box);
+    process_ptr child = emu_run_start(command, options);
     if (!child)
         return fail("cannot start the command");
-    std::string out, err;
-    const double until = emu_now() + FRAME_TIMEOUT_S * double(frames + 1);
-    while (emu_packets(*dev).size() < 2 + 5 * frames && emu_now() < until)
-        if (!emu_run_poll(*child, 50, out, err))
+    const double until = now_seconds() + FRAME_TIMEOUT_S * double(frames + 1);
+    while (emu_packets(*dev).size() < 2 + 5 * frames && now_seconds() < until)
+        if (!process_poll(*child, 50))
             break;
     const bool done = emu_packets(*dev).size() >= 2 + 5 * frames;
-    emu_run_kill(*child, SIGKILL);
-    emu_run_result r = emu_run_finish(std::move(child));
+    process_kill(*child, SIGKILL);
+    const process_result r = process_finish(std::move(child));
     if (!done)
-        fprintf(stderr, "frame_count: the program ended or stalled early\n%s%s%s%s", out.c_str(),
-                r.out.c_str(), err.c_str(), r.err.c_str());
+        fprintf(stderr, "frame_count: the program ended or stalled early\n%s%s", r.out.c_str(),
+                r.err.c_str());
     return done;
 }
 
@@ -143,7 +137,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "frame_count: unknown chipset or picture, or no frames\n");
         return 2;
     }
-    const test_picture p = smooth ? smooth_picture(c->width, c->height)
+    const yuv_picture p = smooth ? smooth_picture(c->width, c->height)
                                   : random_picture(c->width, c->height, 20240);
     emu_testbed_ptr bed(emu_testbed_new());
     stb_box *box = stb_box_make();

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int32_t STRIPE_WIDTH = 64;
-
 // Copies rows of one stripe: rows of length bytes, 64 bytes apart in the
 // source, stride bytes apart in the plane.
 void copy_stripe_rows(unsigned char *plane, size_t stride, const unsigned char *source,
@@ -19,7 +17,7 @@ void copy_stripe_rows(unsigned char *plane, size_t stride, const unsigned char *
     for (int32_t r = 0; r < rows; ++r) {
         memcpy(plane, source, length);
         plane += stride;
-        source += STRIPE_WIDTH;
+        source += BRCM_STRIPE_WIDTH;
     }
 }
 
@@ -28,16 +26,16 @@ void copy_full_stripe_rows(unsigned char *plane, size_t stride, const unsigned c
                            int32_t rows)
 {
     for (int32_t r = 0; r < rows; ++r) {
-        memcpy(plane, source, STRIPE_WIDTH);
+        memcpy(plane, source, BRCM_STRIPE_WIDTH);
         plane += stride;
-        source += STRIPE_WIDTH;
+        source += BRCM_STRIPE_WIDTH;
     }
 }
 
 void copy_rows(unsigned char *plane, size_t stride, const unsigned char *source, int32_t rows,
                size_t length)
 {
-    if (length == STRIPE_WIDTH)
+    if (length == BRCM_STRIPE_WIDTH)
         copy_full_stripe_rows(plane, stride, source, rows);
     else
         copy_stripe_rows(plane, stride, source, rows, length);
@@ -66,15 +64,15 @@ void copy_rows_reversed(unsigned char *plane, size_t stride, const unsigned char
                         int32_t rows, size_t length)
 {
     for (int32_t r = 0; r < rows; ++r) {
-        if (length == STRIPE_WIDTH) {
+        if (length == BRCM_STRIPE_WIDTH) {
 #pragma GCC unroll 16
-            for (size_t i = 0; i < STRIPE_WIDTH; i += 4)
+            for (size_t i = 0; i < BRCM_STRIPE_WIDTH; i += 4)
                 copy_group_reversed(source + i, plane + i);
         } else
             for (size_t i = 0; i < length; i += 4)
                 copy_group_reversed(source + i, plane + i);
         plane += stride;
-        source += STRIPE_WIDTH;
+        source += BRCM_STRIPE_WIDTH;
     }
 }
 
@@ -107,11 +105,11 @@ void destripe(const unsigned char *source, const stripe_layout &layout, unsigned
 {
     const size_t stride = size_t(std::max(layout.width, 0));
     const int32_t chroma_rows = std::min(layout.luma_rows, layout.chroma_rows);
-    const size_t luma_stripe = size_t(layout.luma_rows) * STRIPE_WIDTH;
-    const size_t chroma_stripe = size_t(std::max(chroma_rows, 0)) * STRIPE_WIDTH;
+    const size_t luma_stripe = size_t(layout.luma_rows) * BRCM_STRIPE_WIDTH;
+    const size_t chroma_stripe = size_t(std::max(chroma_rows, 0)) * BRCM_STRIPE_WIDTH;
     const unsigned char *chroma_source = source + layout.chroma_offset;
-    for (int32_t x = 0; x < layout.width; x += STRIPE_WIDTH) {
-        const size_t length = size_t(std::min(STRIPE_WIDTH, layout.width - x));
+    for (int32_t x = 0; x < layout.width; x += BRCM_STRIPE_WIDTH) {
+        const size_t length = size_t(std::min(BRCM_STRIPE_WIDTH, layout.width - x));
         copy_rows(luma + x, stride, source, layout.luma_rows, length);
         copy_rows(chroma + x, stride, chroma_source, chroma_rows, length);
         source += luma_stripe;
@@ -145,14 +143,14 @@ void destripe_reversed(const unsigned char *source, const stripe_layout &layout,
     }
     const auto reversed_rows = static_cast<int32_t>(chroma_reversed / stride);
     const int32_t both = std::min(chroma_rows, reversed_rows);
-    const size_t luma_stripe = size_t(layout.luma_rows) * STRIPE_WIDTH;
-    const size_t chroma_stripe = size_t(chroma_rows) * STRIPE_WIDTH;
+    const size_t luma_stripe = size_t(layout.luma_rows) * BRCM_STRIPE_WIDTH;
+    const size_t chroma_stripe = size_t(chroma_rows) * BRCM_STRIPE_WIDTH;
     const unsigned char *chroma_source = source + layout.chroma_offset;
-    for (int32_t x = 0; x < layout.width; x += STRIPE_WIDTH) {
-        const size_t length = size_t(std::min(STRIPE_WIDTH, layout.width - x));
+    for (int32_t x = 0; x < layout.width; x += BRCM_STRIPE_WIDTH) {
+        const size_t length = size_t(std::min(BRCM_STRIPE_WIDTH, layout.width - x));
         copy_rows_reversed(luma + x, stride, source, layout.luma_rows, length);
         copy_rows_reversed(chroma + x, stride, chroma_source, both, length);
-        copy_rows(chroma + x + both * stride, stride, chroma_source + both * STRIPE_WIDTH,
+        copy_rows(chroma + x + both * stride, stride, chroma_source + both * BRCM_STRIPE_WIDTH,
                   chroma_rows - both, length);
         source += luma_stripe;
         chroma_source += chroma_stripe;

@@ -2,7 +2,7 @@
 //
 // Two implementations of this header exist and the link picks one: on the box
 // (physmem_devmem.cpp) a mapping is an mmap of /dev/mem and a register access
-// a volatile 32-bit load or store; in unit tests (sim/physmem_sim.cpp) the
+// a volatile 32-bit load or store; in unit tests (sim/box/physmem_sim.cpp) the
 // same calls run against a simulated memory with a simulated DMA engine.
 #pragma once
 

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-#include <utility>
 
 #include "getvideo.h"
 
@@ -59,10 +58,8 @@ bool video_device_source(frame_planes &planes, int64_t max_pixels)
     if (!header_fits(width, height, received, max_pixels))
         return read_failed();
     // The planes stay where the read put them: no copy of the picture.
-    planes.width = width;
-    planes.height = height;
     planes.luma_at = buffer.get() + VIDEO_HEADER;
     planes.chroma_at = planes.luma_at + size_t(width) * size_t(height);
-    planes.luma = std::move(buffer);
-    return true;
+    heap_block no_chroma;
+    return hand_over(planes, width, height, buffer, no_chroma);
 }

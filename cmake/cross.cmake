@@ -25,7 +25,7 @@ set_target_properties(PkgConfig::LIBUSB PROPERTIES
   INTERFACE_LINK_LIBRARIES usb)
 
 # Tests run under qemu-user. Every test process loads the stand-in libusb
-# (sim/standin.cmake) in place of the real one, and finds the sysroot's
+# (sim/lightset/standin) in place of the real one, and finds the sysroot's
 # other libraries. Without qemu the tests are registered but skip.
 if(HUE_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${HUE_EMULATOR}

@@ -24,7 +24,8 @@ add_subdirectory(capture)
 add_subdirectory(grabber)
 
 include(CTest)
-add_executable(msan_check tests/msan_check.cpp sim/physmem_sim.cpp)
-target_include_directories(msan_check PRIVATE sim)
+add_executable(msan_check tests/msan_check.cpp sim/box/physmem_sim.cpp sim/box/decoder_memory.cpp
+  sim/common/util.cpp)
+target_include_directories(msan_check PRIVATE sim/box sim/common)
 target_link_libraries(msan_check PRIVATE hue_grabber hue_capture)
 add_test(NAME msan.capture_and_zones COMMAND msan_check)

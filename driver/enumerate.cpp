@@ -34,7 +34,7 @@ constexpr code_word positions[] = {
     {2, "Left", POSITION_LEFT}, {3, "Middle", POSITION_MIDDLE}, {4, "Right", POSITION_RIGHT}};
 constexpr code_word kinds[] = {
     {1, "Fan", COMPONENT_FAN}, {2, "Rumbler", COMPONENT_RUMBLER}, {3, "Light", COMPONENT_LIGHT}};
-constexpr code_word unknown_code = {0, "Unknown", 0};
+constexpr code_word UNKNOWN_CODE = {0, "Unknown", 0};
 
 template <size_t N>
 const code_word &translate(const code_word (&table)[N], int code)
@@ -42,7 +42,7 @@ const code_word &translate(const code_word (&table)[N], int code)
     for (const code_word &entry : table)
         if (entry.code == code)
             return entry;
-    return unknown_code;
+    return UNKNOWN_CODE;
 }
 
 // The count a reply of `received` bytes in query_buffer gives: 0 when it
@@ -70,11 +70,8 @@ bool query_count(usb_dev_handle *handle, int *count, int *result)
 {
     int capacity = AMBX_REPLY_SIZE;  // carried over to the second attempt
     for (int attempt = 0; attempt < COUNT_ATTEMPTS; attempt++) {
-        query_buffer[0] = static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT));
-        query_buffer[1] = 0xF0;
-        query_buffer[2] = 0x01;
-        query_buffer[3] = 0x00;
-        *result = exchange_message(handle, query_buffer, 4, query_buffer, &capacity);
+        const int length = put_count_query(query_buffer);
+        *result = exchange_message(handle, query_buffer, length, query_buffer, &capacity);
         if (!*result)
             continue;
         *count = decode_count(capacity);

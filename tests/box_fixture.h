@@ -13,17 +13,11 @@
 #include "emu_usb.h"
 #include "pictures.h"
 #include "stb_box.h"
-#include "stb_pictures.h"
 
 using bytes = std::vector<uint8_t>;
 
 // Zone i of the picture goes to light zone_light[i].
 constexpr int zone_light[5] = {0, 2, 3, 4, 1};
-
-inline int enter_box(const void *box)
-{
-    return stb_box_enter(static_cast<const stb_box *>(box));
-}
 
 // The set-colour message a frame sends for zone i with the given colour,
 // without its header byte.
@@ -48,8 +42,7 @@ protected:
     emu_testbed_ptr bed;
     emu_device *dev = nullptr;
     stb_box *box = nullptr;
-    emu_child_ptr child;
-    std::string out, err;
+    process_ptr child;
 
     void SetUp() override
     {
@@ -83,10 +76,9 @@ protected:
     // Starts a command line in the box, e.g. a program behind its emulator.
     void start(const std::vector<std::string> &argv, double timeout_s = 60)
     {
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = timeout_s;
-        options.child_setup = enter_box;
-        options.child_arg = box;
+        options.setup = stb_box_setup(box);
         child = emu_run_start(argv, options);
         ASSERT_NE(child, nullptr);
     }
@@ -104,9 +96,9 @@ protected:
     // Waits until at least n light messages arrived or the program ended.
     bool wait_lights(size_t n, double timeout_s = 20)
     {
-        const double until = emu_now() + timeout_s;
-        while (lights().size() < n && emu_now() < until)
-            if (!emu_run_poll(*child, 20, out, err))
+        const double until = now_seconds() + timeout_s;
+        while (lights().size() < n && now_seconds() < until)
+            if (!process_poll(*child, 20))
                 break;
         return lights().size() >= n;
     }
@@ -115,43 +107,30 @@ protected:
     // text or the program ended.
     bool wait_output(const std::string &text, double timeout_s = 20)
     {
-        return wait_text(out, text, timeout_s);
+        return process_wait_output(*child, text, timeout_s);
     }
     bool wait_error(const std::string &text, double timeout_s = 20)
     {
-        return wait_text(err, text, timeout_s);
-    }
-    bool wait_text(const std::string &stream, const std::string &text, double timeout_s)
-    {
-        const double until = emu_now() + timeout_s;
-        while (stream.find(text) == std::string::npos && emu_now() < until)
-            if (!emu_run_poll(*child, 20, out, err))
-                break;
-        return stream.find(text) != std::string::npos;
+        return process_wait_error(*child, text, timeout_s);
     }
 
+    // What the program has printed so far.
+    const std::string &out() const { return process_out(*child); }
+    const std::string &err() const { return process_err(*child); }
+
     // Stops the program (if still running) and gathers the rest of its output.
-    emu_run_result stop()
+    process_result stop()
     {
-        emu_run_kill(*child, SIGKILL);
-        emu_run_result r = emu_run_finish(std::move(child));
-        r.out = out + r.out;
-        r.err = err + r.err;
-        return r;
+        process_kill(*child, SIGKILL);
+        return process_finish(std::move(child));
     }
 
     // Waits for the program to end by itself.
-    emu_run_result finish()
-    {
-        emu_run_result r = emu_run_finish(std::move(child));
-        r.out = out + r.out;
-        r.err = err + r.err;
-        return r;
-    }
+    process_result finish() { return process_finish(std::move(child)); }
 
     void write_proc_fb(const char *text) { ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0); }
 
-    void write_video(const test_picture &p)
+    void write_video(const yuv_picture &p)
     {
         ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
     }
@@ -161,12 +140,12 @@ protected:
         ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
     }
 
-    // A Broadcom picture: its register block at BLOCK, and its striped memory
+    // A Broadcom picture: its register block at BRCM_BLOCK, and its striped memory
     // at memory_at (the luma base itself, or the DMA window where a BCM4380's
     // engine would put it).
-    void place_broadcom(const test_picture &p, const stripe_geometry &g, uint32_t memory_at)
+    void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
     {
-        write_mem(BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
+        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
                                        g.chroma_rows));
         write_mem(memory_at, striped_memory(p, g));
         ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);

@@ -1,6 +1,7 @@
 // The device table, discovery, open with its handshake, and close, on the
 // emulated light set under the real libusb 0.1.
 #include "driver_fixture.h"
+#include "handshake_fixture.h"
 
 namespace {
 
@@ -27,13 +28,7 @@ TEST_F(DriverTest, OneDeviceRegistersAndOpens)
     EXPECT_EQ(ambx_device_status(0), 0);
 
     msg_counter = 1;
-    EXPECT_EQ(stdout_of([&] { result = ambx_open(0); }),
-              "Claiming interface 0\n"
-              "Starting to write...\n"
-              "success, received count=" + std::to_string(emu_start_reply_length()) +
-              ", data length=" + std::to_string(emu_start_reply_byte2()) + "\n"
-              "Received " + std::to_string(emu_count_reply_length()) + " bytes in response\n"
-              "init done\n");
+    EXPECT_EQ(stdout_of([&] { result = ambx_open(0); }), answered_handshake());
     EXPECT_EQ(result, 0);
     EXPECT_EQ(ambx_device_status(0), 3);
     EXPECT_EQ(sent_to(dev), (std::vector<bytes>{START_MESSAGE, {0x11, 0xF0, 0x01, 0x00}}));
@@ -43,6 +38,21 @@ TEST_F(DriverTest, OneDeviceRegistersAndOpens)
     EXPECT_EQ(slot.configuration, 1);
     EXPECT_EQ(slot.interface, 0);
     EXPECT_EQ(slot.alt_setting, 0);
+}
+
+// The programs' start: the first device opened, or the line that says why
+// not; catches a start that goes on without a device, or says nothing.
+TEST_F(DriverTest, StartOpensTheFirstDeviceOrSaysWhyNot)
+{
+    int result = 99;
+    EXPECT_EQ(stdout_of([&] { result = ambx_start(0); }), "ambx_open(0) failed.\n");
+    EXPECT_EQ(result, -1);
+    add();
+    const std::string out = stdout_of([&] { result = ambx_start(0); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out.find("Found supported controller\n"), 0u) << out;
+    EXPECT_NE(out.find("init done\n"), std::string::npos) << out;
+    EXPECT_EQ(ambx_device_status(0), 3);
 }
 
 // A silent device is still opened: both exchanges time out and are reported.

@@ -10,7 +10,7 @@ namespace {
 
 // Every frame's five messages, in light order 0, 2, 3, 4, 1, carry the zone
 // colours of the picture in /dev/video.
-void expect_frames(const std::vector<bytes> &got, const test_picture &p, size_t frames)
+void expect_frames(const std::vector<bytes> &got, const yuv_picture &p, size_t frames)
 {
     const std::vector<bytes> frame = frame_messages(reference_zones(p, false));
     ASSERT_GE(got.size(), frames * 5);
@@ -28,66 +28,75 @@ std::vector<bytes> last_frame(const std::vector<bytes> &got)
                     : std::vector<bytes>();
 }
 
-class Huecast : public BoxTest {
-protected:
-    void run_picture(const char *fb, const test_picture &p, const char *name)
-    {
-        add_light_set();
-        write_proc_fb(fb);
-        write_video(p);
-        start(HUECAST_PATH);
-        ASSERT_TRUE(wait_lights(15)) << out << err;
-        const emu_run_result r = stop();
-        EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
-        EXPECT_NE(r.out.find(std::string("Detected STB: ") + name + "\n"), std::string::npos);
-        EXPECT_EQ(r.err, "");
-        expect_frames(lights(), p, 3);
-    }
+using Huecast = BoxTest;
+
+// One run on a Pallas or Vulcan box: a /proc/fb that names the chipset, a
+// picture in /dev/video, and three frames of huecast's messages checked
+// against it.
+struct video_case {
+    const char *name;
+    const char *fb;
+    const char *detected;  // the chipset huecast announces
+    bool bars;             // the five bars, else a random picture from seed
+    int width, height;
+    unsigned seed;
 };
 
-// Five constant bars on a Pallas box: each light shows its bar.
-TEST_F(Huecast, PallasBars720x576)
+const video_case video_cases[] = {
+    // Five constant bars on a Pallas box: catches a light showing another bar.
+    {"PallasBars720x576", "0 pallasfb\n", "Pallas", true, 720, 576, 0},
+    // Random content at the NTSC size: catches rows or zones mixed up.
+    {"PallasRandom720x480", "0 Pallas FB\n", "Pallas", false, 720, 480, 7},
+    // Vulcan boxes take the same source: catches a Vulcan left without one.
+    {"VulcanBars720x480", "0 vulcanfb\n", "Vulcan", true, 720, 480, 0},
+    {"VulcanRandom720x576", "0 VULCAN\n", "Vulcan", false, 720, 576, 11},
+};
+
+class HuecastVideo : public BoxTest, public testing::WithParamInterface<video_case> {};
+
+// Every case of video_cases (catches: beside each case).
+TEST_P(HuecastVideo, LightsShowTheZones)
 {
-    run_picture("0 pallasfb\n", bars_picture(720, 576), "Pallas");
+    const video_case &c = GetParam();
+    const yuv_picture p = c.bars ? bars_picture(c.width, c.height)
+                                 : random_picture(c.width, c.height, c.seed);
+    add_light_set();
+    write_proc_fb(c.fb);
+    write_video(p);
+    start(HUECAST_PATH);
+    ASSERT_TRUE(wait_lights(15)) << out() << err();
+    const process_result r = stop();
+    EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
+    EXPECT_NE(r.out.find(std::string("Detected STB: ") + c.detected + "\n"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    expect_frames(lights(), p, 3);
 }
 
-// Random content on a Pallas box at the NTSC size.
-TEST_F(Huecast, PallasRandom720x480)
-{
-    run_picture("0 Pallas FB\n", random_picture(720, 480, 7), "Pallas");
-}
-
-// Vulcan boxes take the same source.
-TEST_F(Huecast, VulcanBars720x480)
-{
-    run_picture("0 vulcanfb\n", bars_picture(720, 480), "Vulcan");
-}
-
-TEST_F(Huecast, VulcanRandom720x576)
-{
-    run_picture("0 VULCAN\n", random_picture(720, 576, 11), "Vulcan");
-}
+INSTANTIATE_TEST_SUITE_P(Cases, HuecastVideo, testing::ValuesIn(video_cases),
+                         [](const testing::TestParamInfo<video_case> &info) {
+                             return std::string(info.param.name);
+                         });
 
 // A new picture size takes effect with the frame that has it.
 TEST_F(Huecast, SizeChangeBetweenFrames)
 {
     add_light_set();
     write_proc_fb("pallas\n");
-    const test_picture first = bars_picture(720, 576);
+    const yuv_picture first = bars_picture(720, 576);
     const ycbcr reversed[5] = {bar_colours[4], bar_colours[3], bar_colours[2], bar_colours[1],
                                bar_colours[0]};
-    const test_picture second = bars_picture(352, 288, reversed);
+    const yuv_picture second = bars_picture(352, 288, reversed);
     write_video(first);
     start(HUECAST_PATH);
-    ASSERT_TRUE(wait_lights(10)) << out << err;
+    ASSERT_TRUE(wait_lights(10)) << out() << err();
     write_video(second);
     const std::vector<bytes> wanted = frame_messages(reference_zones(second, false));
-    const double until = emu_now() + 20;
-    while (emu_now() < until && lights().size() < 5000) {
+    const double until = now_seconds() + 20;
+    while (now_seconds() < until && lights().size() < 5000) {
         const std::vector<bytes> got = lights();
         if (got.size() >= 10 && last_frame(got) == wanted)
             break;
-        emu_run_poll(*child, 20, out, err);
+        process_poll(*child, 20);
     }
     stop();
     const std::vector<bytes> got = lights();
@@ -103,7 +112,7 @@ TEST_F(Huecast, UnknownChipsetQuits)
     add_light_set();
     write_proc_fb("0 VESA VGA\n");
     start(HUECAST_PATH);
-    const emu_run_result r = finish();
+    const process_result r = finish();
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.out.find("init done\nUnknown STB .. quit.\n"), std::string::npos) << r.out;
     EXPECT_EQ(emu_packets(*dev).size(), 2u) << "the handshake, then nothing";
@@ -117,7 +126,7 @@ TEST_F(Huecast, NoLightSetExits255WithoutReadingFb)
     ASSERT_GE(watch, 0);
     ASSERT_GE(inotify_add_watch(watch, stb_box_path(box, "/proc/fb").c_str(), IN_OPEN), 0);
     start(HUECAST_PATH);
-    const emu_run_result r = finish();
+    const process_result r = finish();
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, "Huecast Screengrabber\nambx_open(0) failed.\n");
     char events[4096];
@@ -152,16 +161,16 @@ TEST_F(Huecast, TruncatedVideoIsRefused)
 {
     add_light_set();
     write_proc_fb("vulcan\n");
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     std::vector<uint8_t> video(16 + 720 * 576, 16);
     const int32_t size[2] = {720, 576};
     memcpy(video.data(), size, sizeof size);
     ASSERT_EQ(stb_box_write(box, "/dev/video", video.data(), video.size()), 0);
     start(HUECAST_PATH);
-    const double until = emu_now() + 10;
-    while (err.size() < 24 && emu_now() < until)
-        emu_run_poll(*child, 20, out, err);
-    const emu_run_result r = stop();
+    const double until = now_seconds() + 10;
+    while (err().size() < 24 && now_seconds() < until)
+        process_poll(*child, 20);
+    const process_result r = stop();
     EXPECT_EQ(r.err.substr(0, 24), "read failed\nread failed\n");
     EXPECT_TRUE(lights().empty());
 }

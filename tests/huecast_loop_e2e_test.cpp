@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "box_fixture.h"
-#include "stb_pictures.h"
+#include "pictures.h"
+#include "util.h"
 
 namespace {
 
@@ -17,24 +18,24 @@ protected:
     // (an inotify descriptor watching its staging file), or the program ended.
     bool wait_opens(int watch, int n, double timeout_s = 20)
     {
-        const double until = emu_now() + timeout_s;
+        const double until = now_seconds() + timeout_s;
         int opens = 0;
         alignas(inotify_event) char events[4096];
-        while (opens < n && emu_now() < until) {
+        while (opens < n && now_seconds() < until) {
             for (ssize_t got = read(watch, events, sizeof events); got > 0;
                  got = read(watch, events, sizeof events))
                 for (ssize_t at = 0; at < got;
                      at += ssize_t(sizeof(inotify_event)) +
                            reinterpret_cast<inotify_event *>(events + at)->len)
                     opens++;
-            if (!emu_run_poll(*child, 20, out, err))
+            if (!process_poll(*child, 20))
                 break;
         }
         return opens >= n;
     }
 
     // Every whole frame of lights (at least one) set to the zone colours of p.
-    void expect_only_frames_of(const test_picture &p)
+    void expect_only_frames_of(const yuv_picture &p)
     {
         const std::vector<bytes> frame = frame_messages(reference_zones(p, false));
         const std::vector<bytes> got = lights();
@@ -50,16 +51,16 @@ TEST_F(HuecastLoop, FailedCaptureRepeatsThePreviousColours)
 {
     add_light_set();
     write_proc_fb("pallas\n");
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     write_video(p);
     start(HUECAST_PATH);
-    ASSERT_TRUE(wait_lights(5)) << out << err;
+    ASSERT_TRUE(wait_lights(5)) << out() << err();
     // From now on /dev/video holds less than its header announces.
     std::vector<uint8_t> truncated(16 + 720 * 576, 16);
     const int32_t size[2] = {720, 576};
     memcpy(truncated.data(), size, sizeof size);
     ASSERT_EQ(stb_box_write(box, "/dev/video", truncated.data(), truncated.size()), 0);
-    ASSERT_TRUE(wait_error("read failed\nread failed\n")) << err;
+    ASSERT_TRUE(wait_error("read failed\nread failed\n")) << err();
     const size_t failing = lights().size();
     EXPECT_TRUE(wait_lights(failing + 10)) << "no lights after failed captures";
     stop();
@@ -82,11 +83,11 @@ TEST_F(HuecastLoop, PicturesBelow5x1SetNoLights)
     close(watch);
     EXPECT_TRUE(lights().empty());
 
-    test_picture smallest = blank_picture(5, 1);
+    yuv_picture smallest = black_picture(5, 1);
     smallest.luma = {16, 70, 125, 180, 235};
     write_video(smallest);
-    ASSERT_TRUE(wait_lights(5)) << out << err;
-    const emu_run_result r = stop();
+    ASSERT_TRUE(wait_lights(5)) << out() << err();
+    const process_result r = stop();
     EXPECT_EQ(r.err, "");
     std::array<uint32_t, 5> greys;
     for (int i = 0; i < 5; i++) {
@@ -106,11 +107,11 @@ TEST_F(HuecastLoop, PallasBufferHolds720x576)
     write_proc_fb("pallas\n");
     write_video(bars_picture(768, 576));
     start(HUECAST_PATH);
-    ASSERT_TRUE(wait_error("read failed\nread failed\n")) << out << err;
+    ASSERT_TRUE(wait_error("read failed\nread failed\n")) << out() << err();
     EXPECT_TRUE(lights().empty());
-    const test_picture p = random_picture(720, 576, 41);
+    const yuv_picture p = random_picture(720, 576, 41);
     write_video(p);
-    ASSERT_TRUE(wait_lights(10)) << out << err;
+    ASSERT_TRUE(wait_lights(10)) << out() << err();
     stop();
     expect_only_frames_of(p);
 }
@@ -122,21 +123,21 @@ TEST_F(HuecastLoop, BroadcomBufferHolds1920x1080)
 {
     add_light_set();
     write_proc_fb("0 bcm7401 FB\n");
-    const test_picture p = random_picture(1920, 1080, 42);
+    const yuv_picture p = random_picture(1920, 1080, 42);
     const stripe_geometry g = stripes_for(1920, 1080);
     ASSERT_EQ(g.luma_rows, 1088);
     const std::vector<uint8_t> block =
         picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
-    ASSERT_EQ(stb_box_mem_write(box, BLOCK, block.data(), block.size()), 0);
+    ASSERT_EQ(stb_box_mem_write(box, BRCM_BLOCK, block.data(), block.size()), 0);
     const std::vector<uint8_t> memory = striped_memory(p, g);
     ASSERT_EQ(stb_box_mem_write(box, LUMA_BASE, memory.data(), memory.size()), 0);
     ASSERT_EQ(stb_box_write_picture_size(box, 1920, 1088), 0);
     start(HUECAST_PATH);
     const std::string refused = "Mainmemory: <Memmapping failed>\n";
-    ASSERT_TRUE(wait_output(refused + refused)) << out << err;
+    ASSERT_TRUE(wait_output(refused + refused)) << out() << err();
     EXPECT_TRUE(lights().empty());
     ASSERT_EQ(stb_box_write_picture_size(box, 1920, 1080), 0);
-    ASSERT_TRUE(wait_lights(10)) << out << err;
+    ASSERT_TRUE(wait_lights(10)) << out() << err();
     stop();
     expect_only_frames_of(p);
 }

@@ -7,6 +7,7 @@
 
 #include "ambx_emu.h"
 #include "emu_usb.h"
+#include "handshake_fixture.h"
 
 namespace {
 
@@ -61,9 +62,9 @@ protected:
         return emu_add_device(bed, bus, devnum, 0x0471, 0x083F, behaviour);
     }
 
-    emu_run_result run()
+    process_result run()
     {
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = TIMEOUT_S;
         return emu_run({HUECHECK_PATH}, options);
     }
@@ -97,17 +98,9 @@ void expect_one_second_pauses(emu_device *dev)
 TEST_F(Huecheck, AnsweringDeviceGetsEveryMessage)
 {
     emu_device *dev = add();
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "Found supported controller\n"
-                     "Configuration 0\n"
-                     "Claiming interface 0\n"
-                     "Starting to write...\n"
-                     "success, received count=" + std::to_string(emu_start_reply_length()) +
-                         ", data length=" + std::to_string(emu_start_reply_byte2()) + "\n"
-                         "Received " + std::to_string(emu_count_reply_length()) +
-                         " bytes in response\n"
-                         "init done\n");
+    EXPECT_EQ(r.out, "Found supported controller\nConfiguration 0\n" + answered_handshake());
     EXPECT_EQ(payloads(dev), full_run());
     expect_one_second_pauses(dev);
 }
@@ -121,7 +114,7 @@ TEST_F(Huecheck, InterfaceAsTheConfigurationOffersIt)
     numbered.interface_number = 3;
     numbered.alt_setting_number = 2;
     emu_device *dev = add(numbered);
-    emu_run_result r = run();
+    process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("Claiming interface 3\nStarting to write...\n"), std::string::npos)
         << r.out;
@@ -146,7 +139,7 @@ TEST_F(Huecheck, SilentDeviceStillGetsEveryMessage)
     emu_behaviour silent;
     silent.answer = emu_answer::silent;
     emu_device *dev = add(silent);
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("No response on start transactions\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("init done"), std::string::npos) << r.out;
@@ -156,7 +149,7 @@ TEST_F(Huecheck, SilentDeviceStillGetsEveryMessage)
 // Without a light set: the open fails and the program exits with 255.
 TEST_F(Huecheck, NoDeviceExits255)
 {
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, "ambx_open(0) failed.\n");
 }
@@ -178,7 +171,7 @@ TEST_F(Huecheck, RefusedSetupExits255)
         emu_behaviour behaviour;
         cases[i].refuse(behaviour);
         emu_device *dev = add(behaviour, 1 + i);
-        const emu_run_result r = run();
+        const process_result r = run();
         EXPECT_EQ(r.exit_status, 255);
         EXPECT_NE(r.out.find(cases[i].line), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("ambx_open(0) failed.\n"), std::string::npos) << r.out;
@@ -194,7 +187,7 @@ TEST_F(Huecheck, SeventeenDevicesDriveOnlyTheFirst)
     std::vector<emu_device *> all;
     for (int i = 0; i < 17; i++)
         all.push_back(add({}, 1 + i % 3, 2 + i));
-    const emu_run_result r = run();
+    const process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     size_t found = 0;
     for (size_t at = r.out.find("Found supported controller"); at != std::string::npos;

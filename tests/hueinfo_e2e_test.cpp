@@ -13,13 +13,13 @@ protected:
     emu_testbed_ptr bed{emu_testbed_new()};
     emu_device *dev = nullptr;
 
-    emu_run_result run(const emu_behaviour *behaviour)
+    process_result run(const emu_behaviour *behaviour)
     {
         if (behaviour) {
             dev = emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F, *behaviour);
             EXPECT_NE(dev, nullptr);
         }
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = 30;
         return emu_run({HUEINFO_PATH}, options);
     }
@@ -32,7 +32,7 @@ TEST_F(Hueinfo, ShowsConfigurationAndComponents)
     emu_behaviour b;
     b.components = {{3, 2, "Left speaker light"}, {3, 3, "Washer mid"}, {1, 4, "Fan"},
                     {2, 3, "Rumbler"}, {3, 4, "Wall washer right"}};
-    const emu_run_result r = run(&b);
+    const process_result r = run(&b);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.out.find("init done\nUSB configuration:\n"
                          "  wTotalLength:         39\n"
@@ -63,7 +63,7 @@ TEST_F(Hueinfo, ConfigurationWithoutInterface)
 {
     emu_behaviour b;
     b.no_interface = true;
-    const emu_run_result r = run(&b);
+    const process_result r = run(&b);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out.find("Claiming interface"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("init done\nUSB configuration:\n"
@@ -84,7 +84,7 @@ TEST_F(Hueinfo, HugeCountListsSixteen)
     b.components.assign(16, {3, 3, "Washer"});
     b.reported_count = 0x7F7F7F7F;
     b.count_bytes = 4;
-    const emu_run_result r = run(&b);
+    const process_result r = run(&b);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.out.find("Description: Washer\n"
                          "Stopping after component 15: 2139062143 components claimed, "
@@ -100,14 +100,14 @@ TEST_F(Hueinfo, SilentDeviceReportsNoComponents)
 {
     emu_behaviour b;
     b.answer = emu_answer::silent;
-    const emu_run_result r = run(&b);
+    const process_result r = run(&b);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_NE(r.out.find("The light set reported no components.\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Hueinfo, NoDeviceExits255)
 {
-    const emu_run_result r = run(nullptr);
+    const process_result r = run(nullptr);
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.out, "ambx_open(0) failed.\n");
 }
@@ -121,7 +121,7 @@ TEST_F(Hueinfo, LyingRepliesEndWell)
                         emu_lie::description_negative, emu_lie::description_beyond}) {
         emu_behaviour b;
         b.lie = lie;
-        const emu_run_result r = run(&b);
+        const process_result r = run(&b);
         EXPECT_EQ(r.exit_status, 0) << static_cast<int>(lie) << r.err;
         EXPECT_EQ(r.err, "") << static_cast<int>(lie);
         bed.reset();

@@ -14,7 +14,7 @@
 #include "convert.h"
 #include "getvideo.h"
 #include "physmem_sim.h"
-#include "stb_pictures.h"
+#include "pictures.h"
 #include "xilleon.h"
 #include "zones.h"
 
@@ -75,7 +75,7 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
     check(taken, "picture taken", name);
     if (!taken)
         return;
-    const test_picture want = destriped_picture(memory, g, height);
+    const yuv_picture want = destriped_picture(memory, g, height);
     const std::vector<uint8_t> image = convert(planes, false);
     check(image == reference_image(want, false), "pixels", name);
     if (g.width % 2 || height % 2)
@@ -109,7 +109,7 @@ void broadcom_cases()
 void xilleon_case()
 {
     const int mem = physmem_sim_reset();
-    const test_picture p = random_picture(720, 576, 10);
+    const yuv_picture p = random_picture(720, 576, 10);
     const std::vector<uint8_t> window = tiled_window(p);
     physmem_sim_write(XILLEON_WINDOW_ADDRESS, window.data(), window.size());
     frame_planes planes;

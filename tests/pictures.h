@@ -6,15 +6,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
-struct test_picture {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> luma;    // width * height
-    std::vector<uint8_t> chroma;  // width * height / 2: (Cb, Cr) per 2x2 block
-};
+#include "decoder_memory.h"
+
+// Where these tests put a Broadcom decoder's luma stripes (physical address).
+constexpr uint32_t LUMA_BASE = 0x05000000;
 
 struct ycbcr {
     uint8_t y, cb, cr;
@@ -24,21 +23,11 @@ struct ycbcr {
 constexpr ycbcr bar_colours[5] = {
     {235, 128, 128}, {81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {128, 128, 128}};
 
-inline test_picture blank_picture(int width, int height)
-{
-    test_picture p;
-    p.width = width;
-    p.height = height;
-    p.luma.assign(size_t(width) * height, 16);
-    p.chroma.assign(size_t(width) * height / 2, 128);
-    return p;
-}
-
 // Vertical bars of the given colours, bar k over columns k*w/n .. (k+1)*w/n.
-inline test_picture bars_picture(int width, int height, const ycbcr *colours = bar_colours,
+inline yuv_picture bars_picture(int width, int height, const ycbcr *colours = bar_colours,
                                  int count = 5)
 {
-    test_picture p = blank_picture(width, height);
+    yuv_picture p = black_picture(width, height);
     for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++) {
             const ycbcr &c = colours[x * count / width];
@@ -52,9 +41,9 @@ inline test_picture bars_picture(int width, int height, const ycbcr *colours = b
     return p;
 }
 
-inline test_picture random_picture(int width, int height, unsigned seed)
+inline yuv_picture random_picture(int width, int height, unsigned seed)
 {
-    test_picture p = blank_picture(width, height);
+    yuv_picture p = black_picture(width, height);
     std::mt19937 rng(seed);
     for (uint8_t &b : p.luma)
         b = static_cast<uint8_t>(rng());
@@ -82,7 +71,7 @@ inline std::array<uint8_t, 3> reference_pixel(ycbcr c, bool xilleon)
 // each pixel from its luma and the chroma pair of its 2x2 block; the last
 // column of an odd width and the last row of an odd height take the block
 // to their left or above.
-inline std::vector<uint8_t> reference_image(const test_picture &p, bool xilleon)
+inline std::vector<uint8_t> reference_image(const yuv_picture &p, bool xilleon)
 {
     const size_t w = size_t(p.width);
     std::vector<uint8_t> image;
@@ -100,7 +89,7 @@ inline std::vector<uint8_t> reference_image(const test_picture &p, bool xilleon)
 
 // The five packed zone colours of an even-sized picture: zone i covers the
 // columns (i * width) / 5 up to (i + 1) * width / 5; means round down.
-inline std::array<uint32_t, 5> reference_zones(const test_picture &p, bool xilleon)
+inline std::array<uint32_t, 5> reference_zones(const yuv_picture &p, bool xilleon)
 {
     std::array<uint32_t, 5> out{};
     for (int zone = 0; zone < 5; zone++) {
@@ -119,4 +108,52 @@ inline std::array<uint32_t, 5> reference_zones(const test_picture &p, bool xille
         out[zone] = uint32_t(sum[0] / n) << 16 | uint32_t(sum[1] / n) << 8 | uint32_t(sum[2] / n);
     }
     return out;
+}
+
+// What a Xilleon box makes of p: one row for every 32 lines (row r is line
+// 32r, height / 32 rows), chroma row q the chroma of line 64q. The
+// conversion colours the last row of an odd height from the chroma row above
+// it, so that row's own chroma is made a copy of it here.
+inline yuv_picture sampled_picture(const yuv_picture &p)
+{
+    yuv_picture s = black_picture(p.width, p.height / 32);
+    s.chroma.resize(size_t(p.width) * ((s.height + 1) / 2), 128);
+    for (int r = 0; r < s.height; r++)
+        memcpy(&s.luma[size_t(r) * p.width], &p.luma[size_t(32 * r) * p.width], p.width);
+    for (int q = 0; q < s.height / 2; q++)
+        memcpy(&s.chroma[size_t(q) * p.width], &p.chroma[size_t(32 * q) * p.width], p.width);
+    if (s.height % 2 && s.height > 1)
+        memcpy(&s.chroma[size_t(s.height / 2) * p.width],
+               &s.chroma[size_t(s.height / 2 - 1) * p.width], p.width);
+    return s;
+}
+
+// What a Broadcom box must make of the picture memory (extent bytes from
+// the luma base) that g describes, derived byte by byte from the layout: the
+// planes de-striped, the chroma rows the stripes lack zero, every 4-byte
+// group reversed that starts below its plane's limit (chroma: width *
+// (luma_rows / 2)) and ends inside the plane; the picture's first height rows.
+inline yuv_picture destriped_picture(const std::vector<uint8_t> &memory,
+                                      const stripe_geometry &g, int height)
+{
+    const size_t w = size_t(g.width);
+    std::vector<uint8_t> luma(w * g.luma_rows), chroma(w * (g.chroma_rows + 64), 0);
+    for (size_t r = 0; r < size_t(g.luma_rows); r++)
+        for (size_t x = 0; x < w; x++) {
+            const size_t at = (x / 64 * g.luma_rows + r) * 64 + x % 64;
+            luma[r * w + x] = memory[at];
+            if (r < size_t(g.chroma_rows))
+                chroma[r * w + x] = memory[g.chroma_offset +
+                                           (x / 64 * g.chroma_rows + r) * 64 + x % 64];
+        }
+    auto reverse = [](std::vector<uint8_t> &plane, size_t limit) {
+        for (size_t k = 0; k < limit && k + 4 <= plane.size(); k += 4)
+            std::reverse(plane.begin() + k, plane.begin() + k + 4);
+    };
+    reverse(luma, luma.size());
+    reverse(chroma, w * (g.luma_rows / 2));
+    yuv_picture p = black_picture(g.width, height);
+    std::copy(luma.begin(), luma.begin() + p.luma.size(), p.luma.begin());
+    std::copy(chroma.begin(), chroma.begin() + p.chroma.size(), p.chroma.begin());
+    return p;
 }

@@ -161,9 +161,9 @@ protected:
     }
     void TearDown() override { runs.expect_calls_of_2_6_18(); }
 
-    emu_run_result run(const std::vector<std::string> &argv)
+    process_result run(const std::vector<std::string> &argv)
     {
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = 60;
         return emu_run(argv, options);
     }
@@ -188,7 +188,7 @@ protected:
 
     // huecast on the box until it sent frames frames; checks every message
     // against the zone colours of shown, the picture as the grabber sees it.
-    void expect_frames(const char *fb, const char *cpuinfo, const char *name, const test_picture &shown,
+    void expect_frames(const char *fb, const char *cpuinfo, const char *name, const yuv_picture &shown,
                        bool xilleon, size_t frames = 3)
     {
         add_light_set();
@@ -197,8 +197,8 @@ protected:
             ASSERT_EQ(stb_box_write_text(box, "/proc/cpuinfo", cpuinfo), 0);
         }
         start(runs.command(BOX_HUECAST_PATH), 120);
-        ASSERT_TRUE(wait_lights(frames * 5, 90)) << out << err;
-        const emu_run_result r = stop();
+        ASSERT_TRUE(wait_lights(frames * 5, 90)) << out() << err();
+        const process_result r = stop();
         EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
         EXPECT_NE(r.out.find(std::string("Detected STB: ") + name + "\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.err, "");
@@ -234,10 +234,10 @@ TEST(SystemCallList, EveryCallIsServedBy2_6_18)
 TEST_F(OldestBox, HuecheckSendsItsSeventeenMessagesWithTheirGaps)
 {
     emu_device *reference = emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F);
-    const emu_run_result glibc = run({HUECHECK_PATH});
+    const process_result glibc = run({HUECHECK_PATH});
     emu_remove_device(bed.get(), reference);
     emu_device *dev = emu_add_device(bed.get(), 2, 2, 0x0471, 0x083F);
-    const emu_run_result r = run(runs.command(BOX_HUECHECK_PATH));
+    const process_result r = run(runs.command(BOX_HUECHECK_PATH));
     ASSERT_EQ(glibc.exit_status, 0) << glibc.err;
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, glibc.out);
@@ -261,10 +261,10 @@ TEST_F(OldestBox, HueinfoShowsFiveComponentsLikeGlibc)
     b.components = {{3, 2, "Left speaker light"}, {3, 3, "Washer"}, {1, 4, "Fan"},
                     {2, 3, "Rumbler in the seat"}, {3, 4, "Wall washer right"}};
     emu_device *reference = emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F, b);
-    const emu_run_result glibc = run({HUEINFO_PATH});
+    const process_result glibc = run({HUEINFO_PATH});
     emu_remove_device(bed.get(), reference);
     emu_add_device(bed.get(), 2, 2, 0x0471, 0x083F, b);
-    const emu_run_result r = run(runs.command(BOX_HUEINFO_PATH));
+    const process_result r = run(runs.command(BOX_HUEINFO_PATH));
     ASSERT_EQ(glibc.exit_status, 0) << glibc.err;
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, glibc.out);
@@ -293,7 +293,7 @@ TEST_F(OldestBox, ShippedProgramsScanTheBusesWithOldCalls)
                               "Error setting configuration 1\nambx_open(0) failed.\n";
     for (const char *program : {"huecast", "huecheck", "hueinfo"}) {
         const std::string path = std::string(BOX_SHIPPED_DIR) + "/" + program;
-        const emu_run_result r = run(runs.command(path.c_str()));
+        const process_result r = run(runs.command(path.c_str()));
         const std::string banner = program == std::string("huecast") ? "Huecast Screengrabber\n" : "";
         EXPECT_EQ(r.out, banner + found) << program;
         EXPECT_EQ(r.exit_status, 255) << program;
@@ -310,7 +310,7 @@ TEST_F(OldestBox, ShippedProgramsScanTheBusesWithOldCalls)
 // without an FPU.
 TEST_F(OldestBoxHuecast, OnPallas)
 {
-    const test_picture p = random_picture(720, 576, 41);
+    const yuv_picture p = random_picture(720, 576, 41);
     write_video(p);
     expect_frames("0 pallasfb\n", nullptr, "Pallas", p, false);
 }
@@ -318,7 +318,7 @@ TEST_F(OldestBoxHuecast, OnPallas)
 // Vulcan, /dev/video at the NTSC size; catches a picture size read wrong.
 TEST_F(OldestBoxHuecast, OnVulcan)
 {
-    const test_picture p = bars_picture(720, 480);
+    const yuv_picture p = bars_picture(720, 480);
     write_video(p);
     expect_frames("0 vulcanfb\n", nullptr, "Vulcan", p, false);
 }
@@ -327,7 +327,7 @@ TEST_F(OldestBoxHuecast, OnVulcan)
 // read that an old kernel or a release-1 core would refuse.
 TEST_F(OldestBoxHuecast, OnBcm7401)
 {
-    const test_picture p = random_picture(720, 576, 42);
+    const yuv_picture p = random_picture(720, 576, 42);
     place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
     expect_frames("0 bcm7401 FB\n", nullptr, "Brcm7401", p, false);
 }
@@ -336,7 +336,7 @@ TEST_F(OldestBoxHuecast, OnBcm7401)
 // register write that does not reach the engine.
 TEST_F(OldestBoxHuecast, OnBcm4380)
 {
-    const test_picture p = random_picture(720, 480, 43);
+    const yuv_picture p = random_picture(720, 480, 43);
     place_broadcom(p, stripes_for(720, 480, 0x800), DMA_PICTURE);
     expect_frames("0 bcmfb\n", "cpu model\t: Brcm4380 V1.1\n", "Brcm4380", p, false);
 }
@@ -345,7 +345,7 @@ TEST_F(OldestBoxHuecast, OnBcm4380)
 // taken from the wrong place.
 TEST_F(OldestBoxHuecast, OnXilleon)
 {
-    const test_picture p = random_picture(720, 576, 44);
+    const yuv_picture p = random_picture(720, 576, 44);
     write_mem(XILLEON_WINDOW, tiled_window(p));
     ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
     expect_frames("0 xilleonfb\n", nullptr, "Xilleon", sampled_picture(p), true);

@@ -3,8 +3,7 @@
 # release-1 core without FPU on Linux 2.6.18; each run's system calls
 # against packaging/syscalls-linux-2.6.18-o32.txt.
 if(CMAKE_CROSSCOMPILING AND HUE_BOX_TEST_PROGRAMS)
-  add_executable(release1_e2e_test release1_e2e_test.cpp)
-  target_link_libraries(release1_e2e_test PRIVATE ambx_emu_umockdev stb_box GTest::gtest_main)
+  hue_add_test(release1_e2e_test PREFIX release1. LIBRARIES ambx_emu_testbed stb_box)
   set(flavours ${HUE_BOX_DIR}/bin-standin)
   target_compile_definitions(release1_e2e_test PRIVATE
     HUE_EMULATOR_PATH="${HUE_EMULATOR}" BOX_SHIPPED_DIR="${HUE_BOX_DIR}/bin"
@@ -13,5 +12,4 @@ if(CMAKE_CROSSCOMPILING AND HUE_BOX_TEST_PROGRAMS)
     HUECHECK_PATH="$<TARGET_FILE:huecheck>" HUEINFO_PATH="$<TARGET_FILE:hueinfo>"
     SYSCALL_LIST_PATH="${PROJECT_SOURCE_DIR}/packaging/syscalls-linux-2.6.18-o32.txt")
   add_dependencies(release1_e2e_test box_programs huecheck hueinfo)
-  hue_add_gtests(release1_e2e_test "release1.")
 endif()

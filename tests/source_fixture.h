@@ -1,5 +1,5 @@
 // Runs a chipset source in-process against the simulated physical memory
-// (sim/physmem_sim.h), with its size files in a private directory, and
+// (sim/box/physmem_sim.h), with its size files in a private directory, and
 // collects what it printed.
 #pragma once
 

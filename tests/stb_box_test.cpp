@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -23,8 +22,7 @@
 #include <vector>
 
 #include "stb_box.h"
-
-extern char **environ;
+#include "util.h"
 
 namespace {
 
@@ -189,9 +187,19 @@ protected:
         ASSERT_EQ(stb_box_make_mem(box), 0);
     }
 
-    stb_result run(const std::vector<std::string> &argv, double timeout_s = 10)
+    // The options that run a program in the box.
+    process_options in_box(double timeout_s = 10, const std::vector<std::string> *env = nullptr)
     {
-        return stb_run(box, argv, timeout_s);
+        process_options options;
+        options.timeout_seconds = timeout_s;
+        options.environment = env;
+        options.setup = stb_box_setup(box);
+        return options;
+    }
+
+    process_result run(const std::vector<std::string> &argv, double timeout_s = 10)
+    {
+        return process_run(argv, in_box(timeout_s));
     }
 };
 
@@ -200,11 +208,11 @@ protected:
 TEST_F(Box, ListsOnlyTheScenarioFiles)
 {
     full_scenario();
-    stb_proc proc;
-    ASSERT_EQ(stb_start(&proc, box, {"/usr/bin/find", "/dev", "/proc"}), 0) << proc.failed_step;
-    const std::string pid = std::to_string(proc.pid);
-    stb_result r = stb_finish(&proc, 10);
-    ASSERT_EQ(r.exit_code, 0) << r.err;
+    process_ptr child = process_start({"/usr/bin/find", "/dev", "/proc"}, in_box());
+    ASSERT_NE(child, nullptr);
+    const std::string pid = std::to_string(process_pid(*child));
+    process_result r = process_finish(std::move(child));
+    ASSERT_EQ(r.exit_status, 0) << r.failed_step << r.err;
     const std::vector<std::string> want = sorted_lines(
         "/dev\n/dev/null\n/dev/mem\n/dev/video\n/proc\n/proc/fb\n/proc/cpuinfo\n/proc/stb\n"
         "/proc/stb/vmpeg\n/proc/stb/vmpeg/0\n/proc/stb/vmpeg/0/xres\n/proc/stb/vmpeg/0/yres\n"
@@ -217,7 +225,7 @@ TEST_F(Box, ListsOnlyTheScenarioFiles)
 TEST_F(Box, FilesReadInsideHoldTheScenarioBytes)
 {
     full_scenario();
-    stb_result r = run({"/usr/bin/cat", "/proc/fb", "/proc/cpuinfo", "/proc/stb/vmpeg/0/xres",
+    process_result r = run({"/usr/bin/cat", "/proc/fb", "/proc/cpuinfo", "/proc/stb/vmpeg/0/xres",
                         "/proc/stb/vmpeg/0/yres"});
     EXPECT_EQ(r.out, "0 bcmfb\nsystem type : BCM7401\n2d0\n240\n") << r.err;
 
@@ -237,7 +245,7 @@ TEST_F(Box, AbsentFilesAreAbsent)
     ASSERT_EQ(stb_box_write_text(box, "/proc/fb", "xilleonfb\n"), 0);
     ASSERT_EQ(stb_box_write_text(box, "/dev/video", "short"), 0);
     ASSERT_EQ(stb_box_remove(box, "/dev/video"), 0);
-    stb_result r = run({"/bin/sh", "-c",
+    process_result r = run({"/bin/sh", "-c",
                         "for f in /dev/mem /dev/video /proc/cpuinfo /proc/stb /proc/meminfo "
                         "/dev/zero /proc/fb; do test -e $f && echo $f; done; ls -A /dev"});
     EXPECT_EQ(r.out, "/proc/fb\nnull\n") << r.err;
@@ -249,7 +257,7 @@ TEST_F(Box, ProcSelfWorksInside)
 {
     char readlink_path[PATH_MAX];
     ASSERT_NE(realpath("/usr/bin/readlink", readlink_path), nullptr);
-    stb_result r = run({"/usr/bin/readlink", "/proc/self/exe"});
+    process_result r = run({"/usr/bin/readlink", "/proc/self/exe"});
     EXPECT_EQ(r.out, std::string(readlink_path) + "\n") << r.err;
 
     r = run({"/bin/sh", "-c",
@@ -272,8 +280,8 @@ TEST_F(Box, MemMappingsAreSharedBothWays)
         snprintf(v, sizeof v, "%x", 0xA0000000 + i);
         args.insert(args.end(), {a, v});
     }
-    stb_result r = run(probe(args));
-    ASSERT_EQ(r.exit_code, 0) << r.err;
+    process_result r = run(probe(args));
+    ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "11110000\n11110001\n11110002\n11110003\n");
     for (uint32_t i = 0; i < 4; i++) {
         uint32_t word = 0;
@@ -287,16 +295,14 @@ TEST_F(Box, MemMappingsAreSharedBothWays)
 TEST_F(Box, MemEndsAtItsSize)
 {
     ASSERT_EQ(stb_box_make_mem(box, 0x10C03000), 0);
-    stb_result r = run(probe({"poke", "10c02ffc", "1"}));
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    process_result r = run(probe({"poke", "10c02ffc", "1"}));
+    EXPECT_EQ(r.exit_status, 0) << r.err;
 
-    std::vector<std::string> env;
-    for (char **e = environ; *e; e++)
-        env.push_back(*e);
+    std::vector<std::string> env = process_environment();
     const char *asan = getenv("ASAN_OPTIONS");
     env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":handle_sigbus=0");
-    r = stb_run(box, probe({"poke", "10c03000", "1"}), 10, &env);
-    EXPECT_EQ(r.signal, SIGBUS) << r.exit_code << r.err;
+    r = process_run(probe({"poke", "10c03000", "1"}), in_box(10, &env));
+    EXPECT_EQ(r.signal, SIGBUS) << r.exit_status << r.err;
     EXPECT_EQ(stb_box_mem_write32(box, 0x10C03000, 1), -ERANGE);
     uint32_t word;
     EXPECT_EQ(stb_box_mem_read32(box, 0x10C02FFE, &word), -ERANGE);
@@ -307,13 +313,13 @@ TEST_F(Box, MemEndsAtItsSize)
 TEST_F(Box, ReplacementsAreSeenByTheNextOpen)
 {
     ASSERT_EQ(stb_box_write_text(box, "/proc/fb", "first\n"), 0);
-    stb_proc proc;
-    ASSERT_EQ(stb_start(&proc, box, probe({"watch", "/proc/fb", "3"})), 0) << proc.failed_step;
-    ASSERT_TRUE(stb_wait_for_output(&proc, "first\n", 10));
+    process_ptr child = process_start(probe({"watch", "/proc/fb", "3"}), in_box());
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(process_wait_output(*child, "first\n", 10)) << process_err(*child);
     ASSERT_EQ(stb_box_write_text(box, "/proc/fb", "second\n"), 0);
-    ASSERT_TRUE(stb_wait_for_output(&proc, "second\n", 10));
+    ASSERT_TRUE(process_wait_output(*child, "second\n", 10));
     ASSERT_EQ(stb_box_remove(box, "/proc/fb"), 0);
-    stb_result r = stb_finish(&proc, 10);
+    process_result r = process_finish(std::move(child));
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.out, "first\nsecond\n(absent)\n") << r.err;
 }
@@ -323,11 +329,11 @@ TEST_F(Box, ReplacementsAreSeenByTheNextOpen)
 TEST_F(Box, MemWritesReachALiveMapping)
 {
     ASSERT_EQ(stb_box_make_mem(box), 0);
-    stb_proc proc;
-    ASSERT_EQ(stb_start(&proc, box, probe({"wait-word", "10100010", "cafef00d"})), 0);
-    ASSERT_TRUE(stb_wait_for_output(&proc, "mapped\n", 10));
+    process_ptr child = process_start(probe({"wait-word", "10100010", "cafef00d"}), in_box());
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(process_wait_output(*child, "mapped\n", 10)) << process_err(*child);
     ASSERT_EQ(stb_box_mem_write32(box, 0x10100010, 0xCAFEF00D), 0);
-    stb_result r = stb_finish(&proc, 10);
+    process_result r = process_finish(std::move(child));
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.out, "mapped\nseen\n") << r.err;
 }
@@ -339,7 +345,7 @@ TEST_F(Box, NothingStaysOnTheHost)
     const std::string before = read_host_file("/proc/self/mountinfo");
     full_scenario();
     const std::string dir = stb_box_dir(box);
-    EXPECT_EQ(run({"/usr/bin/true"}).exit_code, 0);
+    EXPECT_EQ(run({"/usr/bin/true"}).exit_status, 0);
     EXPECT_TRUE(run({"/usr/bin/sleep", "30"}, 0.2).timed_out);
     EXPECT_EQ(run({"/nonexistent"}).error, -ENOENT);
     stb_box_free(box);
@@ -355,10 +361,12 @@ TEST_F(Box, RunnerReportsWhatTheProgramDid)
 {
     const std::vector<std::string> env = {"GREETING=hello"};
     const std::vector<std::string> argv = {"/bin/sh", "-c", "echo $GREETING; echo oops >&2; exit 3"};
-    for (const stb_box *b : {static_cast<const stb_box *>(nullptr), static_cast<const stb_box *>(box)}) {
-        stb_result r = stb_run(b, argv, 10, &env);
+    process_options plain;
+    plain.environment = &env;
+    for (const process_options &options : {plain, in_box(10, &env)}) {
+        process_result r = process_run(argv, options);
         EXPECT_EQ(r.error, 0);
-        EXPECT_EQ(r.exit_code, 3);
+        EXPECT_EQ(r.exit_status, 3);
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.out, "hello\n");
         EXPECT_EQ(r.err, "oops\n");
@@ -369,7 +377,7 @@ TEST_F(Box, RunnerReportsWhatTheProgramDid)
 // reported with the failing step; catches failures mistaken for exit 127.
 TEST_F(Box, StartFailuresNameTheStep)
 {
-    stb_result r = run({"/no/such/program"});
+    process_result r = run({"/no/such/program"});
     EXPECT_EQ(r.error, -ENOENT);
     EXPECT_EQ(r.failed_step, "exec");
     ASSERT_EQ(rmdir((std::string(stb_box_dir(box)) + "/procfs").c_str()), 0);
@@ -382,7 +390,7 @@ TEST_F(Box, StartFailuresNameTheStep)
 // ends; catches a surviving grandchild that would keep the box alive.
 TEST_F(Box, TimeOutKillsTheWholeProgram)
 {
-    stb_result r = run({"/bin/sh", "-c", "sleep 30 & echo $!; wait"}, 0.3);
+    process_result r = run({"/bin/sh", "-c", "sleep 30 & echo $!; wait"}, 0.3);
     EXPECT_TRUE(r.timed_out);
     EXPECT_EQ(r.signal, SIGKILL);
     EXPECT_LT(r.seconds, 5);
@@ -403,18 +411,18 @@ TEST_F(Box, SetupAndTeardownAreQuick)
     const int runs = 20;
     double boxed = 0, plain = 0;
     for (int i = 0; i < runs; i++) {
-        stb_result b = run({"/usr/bin/true"});
-        stb_result p = stb_run(nullptr, {"/usr/bin/true"}, 10);
-        ASSERT_EQ(b.exit_code, 0) << b.failed_step;
+        process_result b = run({"/usr/bin/true"});
+        process_result p = process_run({"/usr/bin/true"});
+        ASSERT_EQ(b.exit_status, 0) << b.failed_step;
         boxed += b.seconds;
         plain += p.seconds;
     }
-    const auto t0 = std::chrono::steady_clock::now();
+    const double t0 = now_seconds();
     stb_box *scratch = stb_box_make();
     ASSERT_NE(scratch, nullptr);
     ASSERT_EQ(stb_box_make_mem(scratch), 0);
     stb_box_free(scratch);
-    const double staging = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double staging = now_seconds() - t0;
     printf("box run %.2f ms, plain run %.2f ms (mean of %d); staging make+free %.2f ms\n",
            1000 * boxed / runs, 1000 * plain / runs, runs, 1000 * staging);
     EXPECT_LT(boxed / runs, 1.0);
@@ -427,8 +435,8 @@ TEST_F(Box, LeakSanitizerWorksInside)
 #ifndef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "needs the AddressSanitizer build (-DHUE_SANITIZE=ON)";
 #endif
-    stb_result r = run(probe({"leak"}), 30);
-    EXPECT_NE(r.exit_code, 0);
+    process_result r = run(probe({"leak"}), 30);
+    EXPECT_NE(r.exit_status, 0);
     EXPECT_NE(r.err.find("detected memory leaks"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("fatal error"), std::string::npos) << r.err;
 }
@@ -440,8 +448,8 @@ TEST_F(Box, ValgrindWorksInside)
     if (access("/usr/bin/valgrind", X_OK) != 0)
         GTEST_SKIP() << "valgrind is not installed";
     full_scenario();
-    stb_result r = run({"/usr/bin/valgrind", "-q", "--error-exitcode=9", "/usr/bin/cat", "/proc/fb"}, 60);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
+    process_result r = run({"/usr/bin/valgrind", "-q", "--error-exitcode=9", "/usr/bin/cat", "/proc/fb"}, 60);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "0 bcmfb\n");
 }
 

@@ -16,7 +16,7 @@
 
 #include "box_fixture.h"
 #include "physmem.h"
-#include "stb_pictures.h"
+#include "pictures.h"
 
 namespace {
 
@@ -113,16 +113,15 @@ protected:
         if (cpuinfo != nullptr) {
             EXPECT_EQ(stb_box_write_text(box, "/proc/cpuinfo", cpuinfo), 0);
         }
-        emu_run_options options;
+        process_options options;
         options.timeout_seconds = 60;
-        options.child_setup = enter_box;
-        options.child_arg = box;
+        options.setup = stb_box_setup(box);
         child = emu_run_start({HUE_EMULATOR_PATH, "-strace", HUECAST_PATH}, options);
         EXPECT_NE(child, nullptr);
         if (child == nullptr)
             return {};
-        EXPECT_TRUE(wait_lights(size_t(frames) * 5, 60)) << out;
-        const emu_run_result r = stop();
+        EXPECT_TRUE(wait_lights(size_t(frames) * 5, 60)) << out();
+        const process_result r = stop();
         EXPECT_EQ(r.signal, SIGKILL) << "huecast ended by itself: " << r.out;
         EXPECT_EQ(r.err.find("uncaught target signal"), std::string::npos) << r.err.substr(r.err.size() - 2000);
         return parse_trace(r.err);
@@ -157,7 +156,7 @@ protected:
 // architecture's headers) fails it.
 TEST_F(Target, PallasOpensDevMemSynchronous)
 {
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
     const mem_trace trace = trace_frames("0 pallasfb\n", nullptr, 3);
     expect_open_flags(trace, 3);
@@ -171,31 +170,31 @@ TEST_F(Target, PallasOpensDevMemSynchronous)
 // fails it.
 TEST_F(Target, Bcm7401MapsTheBlockAndThePicture)
 {
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
     const mem_trace trace = trace_frames("0 bcm7401 FB\n", nullptr, 3);
     expect_open_flags(trace, 3);
     expect_shared_mappings(trace);
-    EXPECT_TRUE(mapped(trace, BLOCK));
+    EXPECT_TRUE(mapped(trace, BRCM_BLOCK));
     EXPECT_TRUE(mapped(trace, LUMA_BASE));
     for (const mem_mapping &m : trace.mappings)
-        EXPECT_TRUE(m.address == BLOCK || m.address == LUMA_BASE) << "a mapping at " << std::hex << m.address;
+        EXPECT_TRUE(m.address == BRCM_BLOCK || m.address == LUMA_BASE) << "a mapping at " << std::hex << m.address;
 }
 
 // BCM4380: also the DMA register page at 0x10C02000 and the DMA window at
 // 0x0FC00000, mapped read-write.
 TEST_F(Target, Bcm4380MapsTheDmaPageAndWindow)
 {
-    const test_picture p = bars_picture(720, 576);
-    place_broadcom(p, stripes_for(720, 576, 0x800), DMA_PICTURE);
+    const yuv_picture p = bars_picture(720, 576);
+    place_broadcom(p, stripes_for(720, 576, 0x800), BRCM_DMA_PICTURE);
     const mem_trace trace = trace_frames("0 bcmfb\n", "cpu model\t: Brcm4380 V1.1\n", 3);
     expect_open_flags(trace, 3);
     expect_shared_mappings(trace);
-    EXPECT_TRUE(mapped(trace, BLOCK));
+    EXPECT_TRUE(mapped(trace, BRCM_BLOCK));
     bool dma_page = false, dma_window = false;
     for (const mem_mapping &m : trace.mappings) {
-        dma_page |= m.address == DMA_REGISTERS && m.protection == "PROT_READ|PROT_WRITE";
-        dma_window |= m.address == DMA_WINDOW && m.protection == "PROT_READ|PROT_WRITE";
+        dma_page |= m.address == BRCM_DMA_REGISTERS && m.protection == "PROT_READ|PROT_WRITE";
+        dma_window |= m.address == BRCM_DMA_WINDOW && m.protection == "PROT_READ|PROT_WRITE";
     }
     EXPECT_TRUE(dma_page);
     EXPECT_TRUE(dma_window);

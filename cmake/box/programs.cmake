@@ -1,8 +1,8 @@
 # The box programs (cmake/box/mipsel-musl.cmake): huecast, huecheck and
 # hueinfo as shipped, with libusb 0.1.12, in bin/; and their test flavours in
 # bin-standin/, the same programs with the stand-in libusb linked in instead
-# (sim/standin_static.cmake), which serves them the emulated light set of
-# the test process that starts them.
+# (sim/lightset/standin/standin_static.cmake), which serves them the emulated
+# light set of the test process that starts them.
 
 # A changed toolchain script means a new toolchain (mipsel-musl.cmake).
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/box/toolchain.sh)
@@ -13,13 +13,10 @@ set_target_properties(PkgConfig::LIBUSB PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${HUE_BOX_PREFIX}/include)
 
 add_subdirectory(driver)
+add_subdirectory(capture)
+add_subdirectory(grabber)
 add_subdirectory(testprog)
-foreach(dir capture grabber)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-    add_subdirectory(${dir})
-  endif()
-endforeach()
-include(sim/standin_static.cmake)
+include(sim/lightset/standin/standin_static.cmake)
 
 # A twin of a program: the same sources, options and libraries, as target
 # name in directory dir under the program's own file name.
