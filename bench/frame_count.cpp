@@ -78,8 +78,8 @@ bool place_picture(stb_box *box, const chipset &c, const yuv_picture &p)
         at = XILLEON_WINDOW;
     } else {
         const stripe_geometry g = stripes_for(p.width, p.height);
-        const std::vector<uint8_t> block =
-            picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
+        const std::vector<uint8_t> block = picture_block(
+            g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
         if (stb_box_mem_write(box, BRCM_BLOCK, block.data(), block.size()) != 0)
             return fail("cannot write the picture register block");
         memory = striped_memory(p, g);
@@ -137,8 +137,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "frame_count: unknown chipset or picture, or no frames\n");
         return 2;
     }
-    const yuv_picture p = smooth ? smooth_picture(c->width, c->height)
-                                  : random_picture(c->width, c->height, 20240);
+    const yuv_picture p =
+        smooth ? smooth_picture(c->width, c->height) : random_picture(c->width, c->height, 20240);
     emu_testbed_ptr bed(emu_testbed_new());
     stb_box *box = stb_box_make();
     emu_device *dev = bed ? emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F) : nullptr;

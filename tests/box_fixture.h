@@ -128,7 +128,10 @@ protected:
     // Waits for the program to end by itself.
     process_result finish() { return process_finish(std::move(child)); }
 
-    void write_proc_fb(const char *text) { ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0); }
+    void write_proc_fb(const char *text)
+    {
+        ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0);
+    }
 
     void write_video(const yuv_picture &p)
     {
@@ -145,8 +148,8 @@ protected:
     // engine would put it).
     void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
     {
-        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
-                                       g.chroma_rows));
+        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset,
+                                            g.luma_rows, g.chroma_rows));
         write_mem(memory_at, striped_memory(p, g));
         ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
     }

@@ -174,14 +174,22 @@ TEST_F(BrcmDma, OneChunkInOrder)
     });
     using k = sim_event_kind;
     const std::vector<std::tuple<k, uint32_t, uint32_t>> want = {
-        {k::write, BRCM_DMA_WINDOW, LUMA_BASE},        {k::write, BRCM_DMA_WINDOW + 4, 0x0FC01000},
-        {k::write, BRCM_DMA_WINDOW + 8, 0x40100000},   {k::write, BRCM_DMA_WINDOW + 12, 0},
-        {k::write, BRCM_DMA_WINDOW + 16, 0},           {k::write, BRCM_DMA_WINDOW + 20, 0},
-        {k::write, BRCM_DMA_WINDOW + 24, 0},           {k::write, BRCM_DMA_WINDOW + 28, 0},
-        {k::write, BRCM_DMA_REGISTERS + 4, BRCM_DMA_WINDOW}, {k::write, BRCM_DMA_REGISTERS + 12, 3},
-        {k::write, BRCM_DMA_REGISTERS + 8, 1},          {k::read, BRCM_DMA_REGISTERS + 20, 1},
-        {k::pause, 0, 2},                          {k::read, BRCM_DMA_REGISTERS + 20, 1},
-        {k::pause, 0, 2},                          {k::read, BRCM_DMA_REGISTERS + 20, 0},
+        {k::write, BRCM_DMA_WINDOW, LUMA_BASE},
+        {k::write, BRCM_DMA_WINDOW + 4, 0x0FC01000},
+        {k::write, BRCM_DMA_WINDOW + 8, 0x40100000},
+        {k::write, BRCM_DMA_WINDOW + 12, 0},
+        {k::write, BRCM_DMA_WINDOW + 16, 0},
+        {k::write, BRCM_DMA_WINDOW + 20, 0},
+        {k::write, BRCM_DMA_WINDOW + 24, 0},
+        {k::write, BRCM_DMA_WINDOW + 28, 0},
+        {k::write, BRCM_DMA_REGISTERS + 4, BRCM_DMA_WINDOW},
+        {k::write, BRCM_DMA_REGISTERS + 12, 3},
+        {k::write, BRCM_DMA_REGISTERS + 8, 1},
+        {k::read, BRCM_DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},
+        {k::read, BRCM_DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},
+        {k::read, BRCM_DMA_REGISTERS + 20, 0},
         {k::write, BRCM_DMA_REGISTERS + 8, 0}};
     std::vector<std::tuple<k, uint32_t, uint32_t>> got;
     for (const sim_event &e : physmem_sim_events())
@@ -329,9 +337,9 @@ TEST_F(Broadcom, Bcm4380CopiesByDma)
     ASSERT_TRUE(capture(STB_BRCM4380)) << out;
     expect_picture(p, g);
     const std::vector<mapping_event> want = {
-        {MAP, BRCM_BLOCK_ADDRESS, 100, false},  {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
-        {MAP, BRCM_DMA_WINDOW, 0x400000, true},      {MAP, BRCM_DMA_REGISTERS, 0x1000, true},
-        {UNMAP, BRCM_DMA_REGISTERS, 0x1000, false},  {UNMAP, BRCM_DMA_WINDOW, 0x400000, false}};
+        {MAP, BRCM_BLOCK_ADDRESS, 100, false},      {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
+        {MAP, BRCM_DMA_WINDOW, 0x400000, true},     {MAP, BRCM_DMA_REGISTERS, 0x1000, true},
+        {UNMAP, BRCM_DMA_REGISTERS, 0x1000, false}, {UNMAP, BRCM_DMA_WINDOW, 0x400000, false}};
     EXPECT_EQ(mappings(), want);
     ASSERT_EQ(physmem_sim_transfers().size(), 1u);
     EXPECT_EQ(physmem_sim_transfers()[0].source, LUMA_BASE);
@@ -377,16 +385,17 @@ TEST_F(Broadcom, ChromaOffTheWordGridConvertsFromDecoderBytesOnly)
 {
     const struct {
         int width, luma_rows, chroma_rows, height;
-    } cases[] = {{6, 4, 1, 2},  {6, 2, 1, 2},   {66, 4, 1, 2},  {66, 8, 3, 6},
+    } cases[] = {{6, 4, 1, 2},   {6, 2, 1, 2},   {66, 4, 1, 2},   {66, 8, 3, 6},
                  {127, 8, 3, 6}, {127, 2, 1, 2}, {127, 140, 1, 2}};
     mallopt(M_PERTURB, 0x11);  // fresh heap blocks read 0xEE; ASan fills its own
     for (const auto &c : cases) {
-        const std::string name = std::to_string(c.width) + "x" + std::to_string(c.luma_rows) +
-                                 "/" + std::to_string(c.chroma_rows);
+        const std::string name = std::to_string(c.width) + "x" + std::to_string(c.luma_rows) + "/" +
+                                 std::to_string(c.chroma_rows);
         mem = physmem_sim_reset();
         const uint32_t luma_length = uint32_t(stripe_count(c.width) * c.luma_rows * 64);
         const stripe_geometry g = {c.width, c.luma_rows, c.chroma_rows,
-                                   (luma_length + 0xFF) & ~0xFFu};  // the base's low byte is not address
+                                   (luma_length + 0xFF) &
+                                       ~0xFFu};  // the base's low byte is not address
         std::vector<uint8_t> memory(stripe_extent(g));
         std::mt19937 rng(unsigned(c.width * c.luma_rows));
         for (uint8_t &b : memory)

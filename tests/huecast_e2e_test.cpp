@@ -58,8 +58,8 @@ class HuecastVideo : public BoxTest, public testing::WithParamInterface<video_ca
 TEST_P(HuecastVideo, LightsShowTheZones)
 {
     const video_case &c = GetParam();
-    const yuv_picture p = c.bars ? bars_picture(c.width, c.height)
-                                 : random_picture(c.width, c.height, c.seed);
+    const yuv_picture p =
+        c.bars ? bars_picture(c.width, c.height) : random_picture(c.width, c.height, c.seed);
     add_light_set();
     write_proc_fb(c.fb);
     write_video(p);
@@ -146,7 +146,8 @@ TEST_F(Huecast, NoDevMemSendsNoLights)
     ASSERT_GE(watch, 0);
     ASSERT_GE(inotify_add_watch(watch, stb_box_path(box, "/dev/video").c_str(), IN_OPEN), 0);
     start(HUECAST_PATH);
-    ASSERT_TRUE(wait_output("Mainmemory: can't open /dev/mem \nMainmemory: can't open /dev/mem \n"));
+    ASSERT_TRUE(
+        wait_output("Mainmemory: can't open /dev/mem \nMainmemory: can't open /dev/mem \n"));
     usleep(200 * 1000);
     stop();
     EXPECT_TRUE(lights().empty());

@@ -45,8 +45,7 @@ const char *write_hex(const char *path, int value)
 // The planes as the front end converts them.
 std::vector<uint8_t> convert(const frame_planes &planes, bool xilleon)
 {
-    const yuv_frame frame = {planes.width, planes.height, planes.luma.get(),
-                             planes.chroma.get()};
+    const yuv_frame frame = {planes.width, planes.height, planes.luma.get(), planes.chroma.get()};
     std::vector<uint8_t> image(size_t(3) * planes.width * planes.height);
     convert_frame(&frame, image.data(), xilleon);
     return image;
@@ -70,8 +69,7 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
         picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
     physmem_sim_write(BLOCK, block.data(), block.size());
     frame_planes planes;
-    const bool taken = broadcom_source(planes, mem, stb, RGB_IMAGE_HD / 3,
-                                       write_hex(yres, height));
+    const bool taken = broadcom_source(planes, mem, stb, RGB_IMAGE_HD / 3, write_hex(yres, height));
     check(taken, "picture taken", name);
     if (!taken)
         return;
@@ -93,9 +91,9 @@ void broadcom_cases()
 {
     const struct {
         int width, luma_rows, chroma_rows, height, stb;
-    } cases[] = {{6, 4, 1, 2, STB_BRCM7401},        {6, 2, 1, 2, STB_BRCM7401},
-                 {66, 4, 1, 2, STB_BRCM7401},       {66, 8, 3, 6, STB_BRCM4380},
-                 {127, 8, 3, 6, STB_BRCM7401},      {127, 140, 1, 2, STB_BRCM4380},
+    } cases[] = {{6, 4, 1, 2, STB_BRCM7401},         {6, 2, 1, 2, STB_BRCM7401},
+                 {66, 4, 1, 2, STB_BRCM7401},        {66, 8, 3, 6, STB_BRCM4380},
+                 {127, 8, 3, 6, STB_BRCM7401},       {127, 140, 1, 2, STB_BRCM4380},
                  {720, 576, 288, 576, STB_BRCM7401}, {1920, 1088, 544, 1080, STB_BRCM4380}};
     for (const auto &c : cases) {
         const uint32_t luma_length = uint32_t(stripe_count(c.width) * c.luma_rows * 64);
@@ -113,8 +111,8 @@ void xilleon_case()
     const std::vector<uint8_t> window = tiled_window(p);
     physmem_sim_write(XILLEON_WINDOW_ADDRESS, window.data(), window.size());
     frame_planes planes;
-    const bool taken = xilleon_source(planes, mem, RGB_IMAGE_HD / 3,
-                                      write_hex(xres, 720), write_hex(yres, 576));
+    const bool taken =
+        xilleon_source(planes, mem, RGB_IMAGE_HD / 3, write_hex(xres, 720), write_hex(yres, 576));
     check(taken, "picture taken", "Xilleon 720x576");
     if (taken)
         check(convert(planes, true) == reference_image(sampled_picture(p), true), "pixels",

@@ -25,7 +25,7 @@ constexpr ycbcr bar_colours[5] = {
 
 // Vertical bars of the given colours, bar k over columns k*w/n .. (k+1)*w/n.
 inline yuv_picture bars_picture(int width, int height, const ycbcr *colours = bar_colours,
-                                 int count = 5)
+                                int count = 5)
 {
     yuv_picture p = black_picture(width, height);
     for (int y = 0; y < height; y++)
@@ -133,8 +133,8 @@ inline yuv_picture sampled_picture(const yuv_picture &p)
 // planes de-striped, the chroma rows the stripes lack zero, every 4-byte
 // group reversed that starts below its plane's limit (chroma: width *
 // (luma_rows / 2)) and ends inside the plane; the picture's first height rows.
-inline yuv_picture destriped_picture(const std::vector<uint8_t> &memory,
-                                      const stripe_geometry &g, int height)
+inline yuv_picture destriped_picture(const std::vector<uint8_t> &memory, const stripe_geometry &g,
+                                     int height)
 {
     const size_t w = size_t(g.width);
     std::vector<uint8_t> luma(w * g.luma_rows), chroma(w * (g.chroma_rows + 64), 0);
@@ -143,8 +143,8 @@ inline yuv_picture destriped_picture(const std::vector<uint8_t> &memory,
             const size_t at = (x / 64 * g.luma_rows + r) * 64 + x % 64;
             luma[r * w + x] = memory[at];
             if (r < size_t(g.chroma_rows))
-                chroma[r * w + x] = memory[g.chroma_offset +
-                                           (x / 64 * g.chroma_rows + r) * 64 + x % 64];
+                chroma[r * w + x] =
+                    memory[g.chroma_offset + (x / 64 * g.chroma_rows + r) * 64 + x % 64];
         }
     auto reverse = [](std::vector<uint8_t> &plane, size_t limit) {
         for (size_t k = 0; k < limit && k + 4 <= plane.size(); k += 4)

@@ -113,7 +113,8 @@ public:
     std::vector<std::string> command(const char *program)
     {
         traces_.push_back(dir_ + "/" + std::to_string(traces_.size()));
-        return {HUE_EMULATOR_PATH, "-cpu", "4Kc", "-r", "2.6.18", "-d", "strace", "-D", traces_.back(), program};
+        return {HUE_EMULATOR_PATH, "-cpu", "4Kc",          "-r",   "2.6.18", "-d",
+                "strace",          "-D",   traces_.back(), program};
     }
 
     // Every system call of every run is one Linux 2.6.18 serves; prints them.
@@ -188,8 +189,8 @@ protected:
 
     // huecast on the box until it sent frames frames; checks every message
     // against the zone colours of shown, the picture as the grabber sees it.
-    void expect_frames(const char *fb, const char *cpuinfo, const char *name, const yuv_picture &shown,
-                       bool xilleon, size_t frames = 3)
+    void expect_frames(const char *fb, const char *cpuinfo, const char *name,
+                       const yuv_picture &shown, bool xilleon, size_t frames = 3)
     {
         add_light_set();
         write_proc_fb(fb);
@@ -200,7 +201,8 @@ protected:
         ASSERT_TRUE(wait_lights(frames * 5, 90)) << out() << err();
         const process_result r = stop();
         EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
-        EXPECT_NE(r.out.find(std::string("Detected STB: ") + name + "\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(std::string("Detected STB: ") + name + "\n"), std::string::npos)
+            << r.out;
         EXPECT_EQ(r.err, "");
         const std::vector<bytes> frame = frame_messages(reference_zones(shown, xilleon));
         const std::vector<bytes> got = lights();
@@ -258,8 +260,11 @@ TEST_F(OldestBox, HuecheckSendsItsSeventeenMessagesWithTheirGaps)
 TEST_F(OldestBox, HueinfoShowsFiveComponentsLikeGlibc)
 {
     emu_behaviour b;
-    b.components = {{3, 2, "Left speaker light"}, {3, 3, "Washer"}, {1, 4, "Fan"},
-                    {2, 3, "Rumbler in the seat"}, {3, 4, "Wall washer right"}};
+    b.components = {{3, 2, "Left speaker light"},
+                    {3, 3, "Washer"},
+                    {1, 4, "Fan"},
+                    {2, 3, "Rumbler in the seat"},
+                    {3, 4, "Wall washer right"}};
     emu_device *reference = emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F, b);
     const process_result glibc = run({HUEINFO_PATH});
     emu_remove_device(bed.get(), reference);
@@ -286,15 +291,17 @@ TEST_F(OldestBox, ShippedProgramsScanTheBusesWithOldCalls)
     ASSERT_EQ(mkdir((usbfs + "/001").c_str(), 0755), 0);
     const emu_device light_set;
     const std::vector<uint8_t> descriptors = emu_descriptors(light_set);
-    std::ofstream(usbfs + "/001/002").write(reinterpret_cast<const char *>(descriptors.data()),
-                                            std::streamsize(descriptors.size()));
+    std::ofstream(usbfs + "/001/002")
+        .write(reinterpret_cast<const char *>(descriptors.data()),
+               std::streamsize(descriptors.size()));
     ASSERT_EQ(setenv("USB_DEVFS_PATH", usbfs.c_str(), 1), 0);
     const std::string found = "Found supported controller\nConfiguration 0\n"
                               "Error setting configuration 1\nambx_open(0) failed.\n";
     for (const char *program : {"huecast", "huecheck", "hueinfo"}) {
         const std::string path = std::string(BOX_SHIPPED_DIR) + "/" + program;
         const process_result r = run(runs.command(path.c_str()));
-        const std::string banner = program == std::string("huecast") ? "Huecast Screengrabber\n" : "";
+        const std::string banner =
+            program == std::string("huecast") ? "Huecast Screengrabber\n" : "";
         EXPECT_EQ(r.out, banner + found) << program;
         EXPECT_EQ(r.exit_status, 255) << program;
     }

@@ -46,7 +46,8 @@ TEST(GetColors, ZoneBounds)
     for (const auto &c : cases)
         for (int zone = 0; zone < zone_count; ++zone)
             for (int x = c.first_column[zone]; x < c.first_column[zone + 1]; ++x)
-                ASSERT_EQ(zone_of_column(c.width, x), zone) << "width " << c.width << " column " << x;
+                ASSERT_EQ(zone_of_column(c.width, x), zone)
+                    << "width " << c.width << " column " << x;
 }
 
 // 720x576 with alternating zone colours: any column or row counted in the
@@ -64,7 +65,8 @@ TEST(GetColors, FullPictureZonesKeepTheirOwnColour)
     uint32_t colours[zone_count];
     getcolors(colours, image.data(), width, height);
     for (int i = 0; i < zone_count; ++i)
-        EXPECT_EQ(colours[i], uint32_t{fill[i][0]} << 16 | uint32_t{fill[i][1]} << 8 | fill[i][2]) << i;
+        EXPECT_EQ(colours[i], uint32_t{fill[i][0]} << 16 | uint32_t{fill[i][1]} << 8 | fill[i][2])
+            << i;
 }
 
 // Largest picture, all bytes 255: no sum wraps and bits 24-31 stay 0.
@@ -90,7 +92,7 @@ TEST(GetColors, PixelCountsInItsZoneOnly)
     getcolors(colours, image.data(), 10, 2);
     EXPECT_EQ(colours[0], 0u);
     EXPECT_EQ(colours[1], 0u);
-    EXPECT_EQ(colours[2], 0x32190Au); // 200 / 4, 100 / 4, 40 / 4
+    EXPECT_EQ(colours[2], 0x32190Au);  // 200 / 4, 100 / 4, 40 / 4
     EXPECT_EQ(colours[3], 0u);
     EXPECT_EQ(colours[4], 0u);
 }
@@ -115,7 +117,7 @@ TEST(AvgColor, EmptyRectangleGivesZero)
 
     const unsigned char image[] = {9, 9, 9, 60, 60, 60, 30, 30, 30};
     uint32_t colours[zone_count];
-    getcolors(colours, image, 3, 1); // zones 0..0, 0..1, 1..1, 1..2, 2..3
+    getcolors(colours, image, 3, 1);  // zones 0..0, 0..1, 1..1, 1..2, 2..3
     const uint32_t want[zone_count] = {0, 0x090909, 0, 0x3C3C3C, 0x1E1E1E};
     for (int i = 0; i < zone_count; ++i)
         EXPECT_EQ(colours[i], want[i]) << i;
@@ -158,7 +160,8 @@ TEST(GetColors, EveryGeometryMatchesThePlainLoop)
     for (int width : {5, 7, 704, 718, 720, 1920})
         for (int height : {1, 2, 3, 576, 1080}) {
             const std::size_t size = 3 * std::size_t(width) * height;
-            const std::vector<unsigned char> bytes = noise(size + 8, uint32_t(width * 7919 + height));
+            const std::vector<unsigned char> bytes =
+                noise(size + 8, uint32_t(width * 7919 + height));
             for (std::size_t offset : {0, 1, 2, 3, 5}) {
                 const unsigned char *image = bytes.data() + offset;
                 uint32_t colours[zone_count];
@@ -183,7 +186,8 @@ TEST(AvgColor, LongRowsAndOddStridesMatchThePlainLoop)
         for (int stride_extra : {0, 1, 4})
             for (bool white : {true, false}) {
                 const int stride = 3 * columns + stride_extra, rows = 5;
-                std::vector<unsigned char> image = noise(std::size_t(stride) * rows, uint32_t(columns));
+                std::vector<unsigned char> image =
+                    noise(std::size_t(stride) * rows, uint32_t(columns));
                 if (white)
                     image.assign(image.size(), 255);
                 ASSERT_EQ(avgcolor(image.data(), 0, columns, stride, rows),
@@ -192,4 +196,4 @@ TEST(AvgColor, LongRowsAndOddStridesMatchThePlainLoop)
             }
 }
 
-} // namespace
+}  // namespace
