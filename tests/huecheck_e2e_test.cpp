@@ -134,7 +134,8 @@ TEST_F(Huecheck, RefusedSetupExits255)
         void (*refuse)(emu_behaviour &);
         const char *line;
     } cases[] = {
-        {[](emu_behaviour &b) { b.refuse_configuration = true; }, "Error setting configuration 1\n"},
+        {[](emu_behaviour &b) { b.refuse_configuration = true; },
+         "Error setting configuration 1\n"},
         {[](emu_behaviour &b) { b.refuse_claim = true; }, "Error claiming interface...\n"},
         {[](emu_behaviour &b) { b.refuse_alt_setting = true; },
          "Error setting active alternate setting 0\n"},

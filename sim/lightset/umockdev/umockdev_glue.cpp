@@ -27,9 +27,15 @@ struct urb_entry {
     UMockdevIoctlData *urb = nullptr;
 
     urb_entry(UMockdevIoctlClient *c, UMockdevIoctlData *u)
-        : client(static_cast<UMockdevIoctlClient *>(g_object_ref(c))), urb(u) {}
+        : client(static_cast<UMockdevIoctlClient *>(g_object_ref(c))), urb(u)
+    {
+    }
     urb_entry(urb_entry &&other) noexcept { swap(other); }
-    urb_entry &operator=(urb_entry &&other) noexcept { swap(other); return *this; }
+    urb_entry &operator=(urb_entry &&other) noexcept
+    {
+        swap(other);
+        return *this;
+    }
     ~urb_entry()
     {
         if (urb != nullptr)
@@ -56,13 +62,13 @@ struct emu_node {
     emu_device dev;
     UMockdevIoctlBase *handler = nullptr;
     gulong signal_id = 0;
-    std::string devnode;                 // /dev/bus/usb/BBB/DDD
-    std::string syspath;                 // /sys/devices/...
+    std::string devnode;  // /dev/bus/usb/BBB/DDD
+    std::string syspath;  // /sys/devices/...
     std::atomic<bool> plugged{false};
 
     std::mutex urb_lock;
-    std::vector<urb_entry> in_flight;    // guarded by urb_lock
-    std::vector<urb_entry> discarded;    // guarded by urb_lock
+    std::vector<urb_entry> in_flight;  // guarded by urb_lock
+    std::vector<urb_entry> discarded;  // guarded by urb_lock
 
     ~emu_node()
     {
@@ -202,7 +208,8 @@ gboolean submit_urb(emu_node &node, UMockdevIoctlClient *client)
         return finish(client, result);
     }
     if ((urb.endpoint & 0x80) == 0)
-        emu_receive(node.dev, urb.endpoint, static_cast<const uint8_t *>(urb.buffer), urb.buffer_length);
+        emu_receive(node.dev, urb.endpoint, static_cast<const uint8_t *>(urb.buffer),
+                    urb.buffer_length);
     else
         emu_read_requested(node.dev, urb.endpoint, urb.buffer_length);
     {
@@ -218,7 +225,8 @@ bool try_complete(emu_device &dev, usbdevfs_urb &urb)
 {
     int length = emu_accepted(dev, urb.buffer_length);
     if (urb.endpoint & 0x80) {
-        length = emu_reply(dev, urb.endpoint, static_cast<uint8_t *>(urb.buffer), urb.buffer_length);
+        length =
+            emu_reply(dev, urb.endpoint, static_cast<uint8_t *>(urb.buffer), urb.buffer_length);
         if (length < 0)
             return false;
     }
@@ -298,25 +306,19 @@ gboolean discard_urb(emu_node &node, UMockdevIoctlClient *client)
 gboolean answer(emu_node &node, UMockdevIoctlClient *client, gulong request)
 {
     switch (request) {
-    case USBDEVFS_CONNECTINFO:
-        return connect_info(node, client);
+    case USBDEVFS_CONNECTINFO: return connect_info(node, client);
     case USBDEVFS_SETCONFIGURATION:
         return finish(client, emu_set_configuration(node.dev, uint_arg(client)));
     case USBDEVFS_CLAIMINTERFACE:
         return finish(client, emu_claim_interface(node.dev, uint_arg(client)));
     case USBDEVFS_RELEASEINTERFACE:
         return finish(client, emu_release_interface(node.dev, uint_arg(client)));
-    case USBDEVFS_SETINTERFACE:
-        return set_interface(node, client);
-    case USBDEVFS_SUBMITURB:
-        return submit_urb(node, client);
+    case USBDEVFS_SETINTERFACE: return set_interface(node, client);
+    case USBDEVFS_SUBMITURB: return submit_urb(node, client);
     case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY:
-        return reap_urb(node, client);
-    case USBDEVFS_DISCARDURB:
-        return discard_urb(node, client);
-    default:
-        return FALSE;  // umockdev answers ENOTTY
+    case USBDEVFS_REAPURBNDELAY: return reap_urb(node, client);
+    case USBDEVFS_DISCARDURB: return discard_urb(node, client);
+    default: return FALSE;  // umockdev answers ENOTTY
     }
 }
 
@@ -340,14 +342,17 @@ std::string device_record(const emu_node &node)
 {
     const emu_device &d = node.dev;
     std::string record = "P: " + node.syspath.substr(4) + "\n";
-    record += format("N: bus/usb/%03d/%03d=", d.bus, d.devnum) + upper_hex(emu_descriptors(d)) + "\n";
+    record +=
+        format("N: bus/usb/%03d/%03d=", d.bus, d.devnum) + upper_hex(emu_descriptors(d)) + "\n";
     record += format("E: DEVNAME=%s\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n", node.devnode.c_str());
     record += format("E: PRODUCT=%x/%x/100\nE: TYPE=0/0/0\n", d.vendor, d.product);
     record += format("E: BUSNUM=%03d\nE: DEVNUM=%03d\n", d.bus, d.devnum);
-    record += format("E: MAJOR=189\nE: MINOR=%d\nE: SUBSYSTEM=usb\n", (d.bus - 1) * 128 + d.devnum - 1);
+    record +=
+        format("E: MAJOR=189\nE: MINOR=%d\nE: SUBSYSTEM=usb\n", (d.bus - 1) * 128 + d.devnum - 1);
     record += format("A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n", d.vendor, d.product);
-    record += format("A: bcdDevice=0100\\n\nA: bConfigurationValue=%d\\n\nA: bNumConfigurations=1\\n\n",
-                     emu_configuration_value(d));
+    record +=
+        format("A: bcdDevice=0100\\n\nA: bConfigurationValue=%d\\n\nA: bNumConfigurations=1\\n\n",
+               emu_configuration_value(d));
     record += format("A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=12\\n\n", d.bus, d.devnum);
     return record;
 }
@@ -357,9 +362,9 @@ std::string device_record(const emu_node &node)
 bool attach_handler(emu_testbed &bed, const std::shared_ptr<emu_node> &node)
 {
     node->handler = umockdev_ioctl_base_new();
-    node->signal_id = g_signal_connect_data(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl),
-                                            new std::shared_ptr<emu_node>(node), release_node,
-                                            G_CONNECT_AFTER);
+    node->signal_id =
+        g_signal_connect_data(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl),
+                              new std::shared_ptr<emu_node>(node), release_node, G_CONNECT_AFTER);
     if (umockdev_testbed_attach_ioctl(bed.bed, node->devnode.c_str(), node->handler, nullptr))
         return true;
     g_signal_handler_disconnect(node->handler, node->signal_id);
@@ -430,8 +435,8 @@ int emu_add_bus(emu_testbed *bed, int bus)
     return make_dirs(bed->root + format("/dev/bus/usb/%03d", bus)) ? 0 : -1;
 }
 
-emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor,
-                           uint16_t product, const emu_behaviour &behaviour)
+emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor, uint16_t product,
+                           const emu_behaviour &behaviour)
 {
     if (bed == nullptr || !emu_valid_address(bus, devnum) || address_in_use(*bed, bus, devnum))
         return nullptr;
