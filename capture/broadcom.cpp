@@ -4,8 +4,6 @@
 // fixed window. The stripes are re-assembled into planes whose 4-byte groups
 // are then byte-reversed.
 #include <algorithm>
-#include <cstdio>
-#include <utility>
 
 #include "broadcom.h"
 #include "getvideo.h"
@@ -23,7 +21,6 @@ constexpr size_t CHROMA_ROWS_AT = 0x2B;  // 16 bits, rows in bits 4-15
 constexpr uint32_t BASE_MASK = 0xFFFFFF00;  // the low 8 bits are not address
 constexpr int ROWS_SHIFT = 4;
 
-constexpr int32_t STRIPE_WIDTH = 64;
 // The chroma plane holds this many rows beyond the chroma stripe rows.
 constexpr int32_t CHROMA_SPARE_ROWS = 64;
 
@@ -81,12 +78,6 @@ struct copy_plan {
     size_t chroma_size;  // width * (chroma stripe rows + 64)
 };
 
-bool refuse()
-{
-    puts("Mainmemory: <Memmapping failed>");
-    return false;
-}
-
 // Copies the block out word by word into a private copy before any field is
 // read, and removes its mapping.
 bool read_picture_block(int mem, brcm_picture *picture)
@@ -111,9 +102,9 @@ bool read_picture_block(int mem, brcm_picture *picture)
 bool plan_copy(const brcm_picture &p, int32_t height, int stb, int64_t max_pixels,
                copy_plan *plan)
 {
-    const int64_t stripes = (int64_t{p.width} + STRIPE_WIDTH - 1) / STRIPE_WIDTH;
-    const int64_t luma_length = stripes * p.luma_rows * STRIPE_WIDTH;
-    const int64_t chroma_read = stripes * std::min(p.luma_rows, p.chroma_rows) * STRIPE_WIDTH;
+    const int64_t stripes = (int64_t{p.width} + BRCM_STRIPE_WIDTH - 1) / BRCM_STRIPE_WIDTH;
+    const int64_t luma_length = stripes * p.luma_rows * BRCM_STRIPE_WIDTH;
+    const int64_t chroma_read = stripes * std::min(p.luma_rows, p.chroma_rows) * BRCM_STRIPE_WIDTH;
     const int64_t offset = int64_t{p.chroma_base} - p.luma_base;
     const int64_t extent = offset + int64_t{p.width} * (p.chroma_rows + CHROMA_SPARE_ROWS);
     if (offset < luma_length || offset + chroma_read > extent)
@@ -222,21 +213,17 @@ bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
     copy_plan plan;
     if (!read_picture_block(mem, &picture) || !read_size_file(yres_path, &height) ||
         !plan_copy(picture, height, stb, max_pixels, &plan))
-        return refuse();
+        return memory_source_failed();
     // A width of 0 gives empty planes; a one-byte block stands in for them.
     heap_block luma(std::max<size_t>(plan.luma_size, 1));
     heap_block chroma(std::max<size_t>(plan.chroma_size, 1));
     if (!luma || !chroma)
-        return refuse();
+        return memory_source_failed();
     const bool copied = stb == STB_BRCM4380
                             ? copy_by_dma(mem, picture.luma_base, plan, luma.get(), chroma.get())
                             : copy_in_place(mem, picture.luma_base, plan, luma.get(), chroma.get());
     if (!copied)
-        return refuse();
+        return memory_source_failed();
     reverse_planes(plan, luma.get(), chroma.get());
-    planes.width = picture.width;
-    planes.height = height;
-    planes.luma = std::move(luma);
-    planes.chroma = std::move(chroma);
-    return true;
+    return hand_over(planes, picture.width, height, luma, chroma);
 }

@@ -22,6 +22,9 @@ struct brcm_picture {
 // at odd offsets), in the box's little-endian order.
 brcm_picture parse_picture_block(const unsigned char *block);
 
+// Bytes of a stripe row, and columns of a full stripe.
+constexpr int32_t BRCM_STRIPE_WIDTH = 64;
+
 // The striped picture from the luma base. Luma: vertical stripes 64 bytes
 // wide, stripe k holding columns 64k..64k+63 in luma_rows rows of 64 bytes,
 // stripe after stripe; the last stripe may hold fewer columns but still takes

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int32_t STRIPE_WIDTH = 64;
-
 // Copies rows of one stripe: rows of length bytes, 64 bytes apart in the
 // source, stride bytes apart in the plane.
 void copy_stripe_rows(unsigned char *plane, size_t stride, const unsigned char *source,
@@ -18,7 +16,7 @@ void copy_stripe_rows(unsigned char *plane, size_t stride, const unsigned char *
     for (int32_t r = 0; r < rows; ++r) {
         memcpy(plane, source, length);
         plane += stride;
-        source += STRIPE_WIDTH;
+        source += BRCM_STRIPE_WIDTH;
     }
 }
 
@@ -27,16 +25,16 @@ void copy_full_stripe_rows(unsigned char *plane, size_t stride, const unsigned c
                            int32_t rows)
 {
     for (int32_t r = 0; r < rows; ++r) {
-        memcpy(plane, source, STRIPE_WIDTH);
+        memcpy(plane, source, BRCM_STRIPE_WIDTH);
         plane += stride;
-        source += STRIPE_WIDTH;
+        source += BRCM_STRIPE_WIDTH;
     }
 }
 
 void copy_rows(unsigned char *plane, size_t stride, const unsigned char *source, int32_t rows,
                size_t length)
 {
-    if (length == STRIPE_WIDTH)
+    if (length == BRCM_STRIPE_WIDTH)
         copy_full_stripe_rows(plane, stride, source, rows);
     else
         copy_stripe_rows(plane, stride, source, rows, length);
@@ -49,11 +47,11 @@ void destripe(const unsigned char *source, const stripe_layout &layout, unsigned
 {
     const size_t stride = size_t(std::max(layout.width, 0));
     const int32_t chroma_rows = std::min(layout.luma_rows, layout.chroma_rows);
-    const size_t luma_stripe = size_t(layout.luma_rows) * STRIPE_WIDTH;
-    const size_t chroma_stripe = size_t(std::max(chroma_rows, 0)) * STRIPE_WIDTH;
+    const size_t luma_stripe = size_t(layout.luma_rows) * BRCM_STRIPE_WIDTH;
+    const size_t chroma_stripe = size_t(std::max(chroma_rows, 0)) * BRCM_STRIPE_WIDTH;
     const unsigned char *chroma_source = source + layout.chroma_offset;
-    for (int32_t x = 0; x < layout.width; x += STRIPE_WIDTH) {
-        const size_t length = size_t(std::min(STRIPE_WIDTH, layout.width - x));
+    for (int32_t x = 0; x < layout.width; x += BRCM_STRIPE_WIDTH) {
+        const size_t length = size_t(std::min(BRCM_STRIPE_WIDTH, layout.width - x));
         copy_rows(luma + x, stride, source, layout.luma_rows, length);
         copy_rows(chroma + x, stride, chroma_source, chroma_rows, length);
         source += luma_stripe;

@@ -2,6 +2,7 @@
 // chipset's source fill the planes, close /dev/mem, convert.
 #include <cstdio>
 #include <fcntl.h>
+#include <utility>
 
 #include "convert.h"
 #include "getvideo.h"
@@ -42,6 +43,22 @@ bool run_source(frame_planes &planes, int mem)
 int32_t rgb_image_size(int stb)
 {
     return stb == STB_PALLAS || stb == STB_VULCAN ? RGB_IMAGE_SD : RGB_IMAGE_HD;
+}
+
+bool hand_over(frame_planes &planes, int32_t width, int32_t height, heap_block &luma,
+               heap_block &chroma)
+{
+    planes.width = width;
+    planes.height = height;
+    planes.luma = std::move(luma);
+    planes.chroma = std::move(chroma);
+    return true;
+}
+
+bool memory_source_failed()
+{
+    puts("Mainmemory: <Memmapping failed>");
+    return false;
 }
 
 bool planes_hold_picture(int32_t width, int32_t height, size_t luma_size, size_t chroma_size,

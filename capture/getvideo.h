@@ -49,6 +49,16 @@ bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
 bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const char *xres_path,
                     const char *yres_path);
 
+// Gives a source's picture to planes: its size and both blocks, which are
+// left empty. Returns true, what the source then returns.
+bool hand_over(frame_planes &planes, int32_t width, int32_t height, heap_block &luma,
+               heap_block &chroma);
+
+// Prints the one failure line of the sources that read physical memory,
+// "Mainmemory: <Memmapping failed>". Returns false, what the source then
+// returns.
+bool memory_source_failed();
+
 // Whether a width x height picture (both at least 0) fits the caller's image
 // of max_pixels pixels and planes of luma_size and chroma_size bytes hold
 // what the conversion reads of it: width * height luma bytes and

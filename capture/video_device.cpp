@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-#include <utility>
 
 #include "getvideo.h"
 
@@ -70,9 +69,5 @@ bool video_device_source(frame_planes &planes, int64_t max_pixels)
         return read_failed();
     memcpy(luma.get(), buffer.get() + VIDEO_HEADER, luma_size);
     memcpy(chroma.get(), buffer.get() + VIDEO_HEADER + luma_size, chroma_size);
-    planes.width = width;
-    planes.height = height;
-    planes.luma = std::move(luma);
-    planes.chroma = std::move(chroma);
-    return true;
+    return hand_over(planes, width, height, luma, chroma);
 }

@@ -2,9 +2,6 @@
 // picture window mapped read-only, one line in 32 of luma and chroma copied.
 // The frame handed over is the sampled picture: full width, one row for every
 // 32 picture lines (height / 32 rows).
-#include <cstdio>
-#include <utility>
-
 #include "getvideo.h"
 #include "physmem.h"
 #include "size_file.h"
@@ -13,12 +10,6 @@
 namespace {
 
 constexpr int32_t LINES_PER_SAMPLE = 32;
-
-bool refuse()
-{
-    puts("Mainmemory: <Memmapping failed>");
-    return false;
-}
 
 // The size files, read and checked against what the window and the planes
 // can hold and what the caller's image can take.
@@ -43,21 +34,17 @@ bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const cha
 {
     int32_t width, height;
     if (!read_picture_size(xres_path, yres_path, max_pixels, &width, &height))
-        return refuse();
+        return memory_source_failed();
     phys_mapping window(mem, XILLEON_WINDOW_ADDRESS, XILLEON_WINDOW_SIZE, false);
     if (!window)
-        return refuse();
+        return memory_source_failed();
     const size_t luma_size = size_t(width) * size_t(height);
     const size_t chroma_size = size_t(width) * size_t(height + 1) / 2;
     // A width of 0 gives empty planes; a one-byte block stands in for them.
     heap_block luma(luma_size ? luma_size : 1), chroma(chroma_size ? chroma_size : 1);
     if (!luma || !chroma)
-        return refuse();
+        return memory_source_failed();
     sample_picture(window.get(), width, height, luma.get(), luma_size, chroma.get(), chroma_size);
     window.reset();
-    planes.width = width;
-    planes.height = height / LINES_PER_SAMPLE;
-    planes.luma = std::move(luma);
-    planes.chroma = std::move(chroma);
-    return true;
+    return hand_over(planes, width, height / LINES_PER_SAMPLE, luma, chroma);
 }

@@ -1,12 +1,13 @@
 // The simulated video decoder of huecast-demo: it puts each new picture
 // where the box's capture hardware presents it, so that the real huecast,
-// running in a simulated box (stb_box.h), finds it there.
+// running in a simulated box (stb_box.h), finds it there. The memory layouts
+// are those of the one writer of decoder memory (decoder_memory.h).
 //
 //   Pallas, Vulcan  /dev/video: a 16-byte header and the two planes, the
 //                   whole file replaced atomically between two reads.
 //   BCM7401         /dev/mem: the picture register block at 0x10100000 and
-//                   the picture in 64-byte-wide stripes, each 4-byte group
-//                   stored in reverse order; the height in
+//                   the picture in 64-byte-wide stripes from DEMO_LUMA_BASE,
+//                   each 4-byte group stored in reverse order; the height in
 //                   /proc/stb/vmpeg/0/yres.
 //   BCM4380         the same register block; the striped picture lies in the
 //                   DMA window at 0x0FC01000, where the chip's DMA engine
@@ -24,21 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "decoder_memory.h"
+
 struct stb_box;
-
-// One decoded picture, YCbCr 4:2:0 with interleaved chroma: luma is width x
-// height bytes, row r at r * width; chroma is height / 2 rows of width
-// bytes, row q serving luma rows 2q and 2q + 1, as (Cb, Cr) pairs, pair k
-// serving columns 2k and 2k + 1.
-struct demo_picture {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> luma;
-    std::vector<uint8_t> chroma;
-};
-
-// A black picture (luma 16, chroma 128).
-demo_picture demo_picture_make(int width, int height);
 
 enum class demo_chipset { pallas, vulcan, brcm7401, brcm4380, xilleon };
 
@@ -68,46 +57,9 @@ std::string chipset_size_problem(demo_chipset chipset, int width, int height);
 // 0 or -errno.
 int decoder_prepare(stb_box *box, demo_chipset chipset);
 
+// Where this decoder keeps a Broadcom picture's luma stripes; the stripes
+// are those a decoder chooses for the picture's size (stripes_for).
+constexpr uint32_t DEMO_LUMA_BASE = 0x04000000;
+
 // Shows a picture the way the chipset presents it. 0 or -errno.
-int decoder_show(stb_box *box, demo_chipset chipset, const demo_picture &picture);
-
-// --- Broadcom picture memory -------------------------------------------------
-
-constexpr uint32_t BRCM_REGISTERS = 0x10100000;     // the picture register block
-constexpr uint32_t BRCM_REGISTERS_SIZE = 100;
-constexpr uint32_t BRCM_DMA_PICTURE = 0x0FC01000;   // where the DMA copy lands
-constexpr uint32_t BRCM_DMA_ROOM = 0x3FF000;        // bytes from there to 0x10000000
-constexpr uint32_t BRCM_LUMA_BASE = 0x04000000;     // where this decoder keeps its picture
-constexpr int BRCM_STRIPE = 64;                     // stripe width in bytes
-
-struct brcm_layout {
-    int width = 0;
-    int luma_rows = 0;     // rows of each luma stripe: the picture height
-    int chroma_rows = 0;   // rows of each chroma stripe: half of it
-    uint32_t luma_base = BRCM_LUMA_BASE;
-    uint32_t chroma_base = 0;  // page-aligned, right after the luma stripes
-};
-
-brcm_layout brcm_layout_for(int width, int height);
-int brcm_stripe_count(int width);
-// Bytes from the luma base that the capture reads (maps or has copied).
-uint32_t brcm_extent(const brcm_layout &layout);
-// The register block: width, bases and stripe rows at their offsets.
-std::vector<uint8_t> brcm_registers(const brcm_layout &layout);
-// A plane in stripes: stripe k, row r at (k * rows + r) * 64, holding
-// columns 64k.. of plane row r with every 4-byte group reversed. The width
-// is a multiple of 4.
-std::vector<uint8_t> brcm_stripes(const uint8_t *plane, int width, int rows);
-
-// --- Xilleon picture window --------------------------------------------------
-
-constexpr uint32_t XILLEON_WINDOW = 0x06000000;
-constexpr uint32_t XILLEON_CHROMA = 0xA8C000;    // the chroma region, from the window
-constexpr int XILLEON_TILE_ROW = 0xF000;         // 15 tiles of 4096 bytes
-constexpr int XILLEON_LINES = 32;                // lines of a tile row
-
-// A plane of rows lines, width bytes each, as tile rows one after the other:
-// tile row n, tile k, tile line l at n * 0xF000 + k * 0x1000 + l * 128
-// holds columns 128k..128k+127 of plane line 32n + l, its two 64-byte
-// halves exchanged when n is odd.
-std::vector<uint8_t> xilleon_tiles(const uint8_t *plane, int width, int rows);
+int decoder_show(stb_box *box, demo_chipset chipset, const yuv_picture &picture);

@@ -171,7 +171,7 @@ bool source_open(const demo_options &o, picture_source &s, std::string *error)
 
 // Draws frame n (n above the last one drawn) into p. Gives what the log
 // names it by: the scene and its position, or the file's frame number.
-bool source_draw(picture_source &s, long n, demo_picture &p, std::string *label, int *position,
+bool source_draw(picture_source &s, long n, yuv_picture &p, std::string *label, int *position,
                  std::string *error)
 {
     *label = s.from_file ? "y4m" : scene_names()[static_cast<size_t>(scene_at(s.scene, n / s.fps))];
@@ -213,7 +213,7 @@ struct demo_run {
     bool huecast_ended = false;
 
     picture_source source;
-    demo_picture picture;
+    yuv_picture picture;
     std::string label;
     int position = 0;
     double shown_at = 0;  // when the frame now shown was wholly in place
@@ -423,7 +423,7 @@ bool make_box(demo_run &run, std::string *error)
         *error = std::string("cannot make the simulated box: ") + strerror(-r);
         return false;
     }
-    run.picture = demo_picture_make(run.opts.width, run.opts.height);
+    run.picture = black_picture(run.opts.width, run.opts.height);
     return source_open(run.opts, run.source, error) && show_frame(run, 0, error);
 }
 

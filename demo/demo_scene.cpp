@@ -47,7 +47,7 @@ rgb from_hsv(double hue, double s, double v)
 
 // Draws one row of colours over picture rows [y0, y1), y0 and y1 even. Each
 // chroma pair takes the colour of its left pixel.
-void fill_rows(demo_picture &p, const std::vector<rgb> &row, int y0, int y1)
+void fill_rows(yuv_picture &p, const std::vector<rgb> &row, int y0, int y1)
 {
     std::vector<uint8_t> luma(p.width), chroma(p.width);
     for (int x = 0; x < p.width; x++) {
@@ -70,7 +70,7 @@ int even_split(int a, int b, int i, int n)
     return a + (b - a) * i / n / 2 * 2;
 }
 
-void draw_bars(demo_picture &p, double t)
+void draw_bars(yuv_picture &p, double t)
 {
     const int offset = bars_offset(p.width, t), bar = p.width / 5;
     std::vector<rgb> row(p.width);
@@ -80,7 +80,7 @@ void draw_bars(demo_picture &p, double t)
 }
 
 // A rainbow that turns slowly, brightest in the middle rows.
-void draw_sweep(demo_picture &p, double t)
+void draw_sweep(yuv_picture &p, double t)
 {
     std::vector<rgb> row(p.width);
     for (int x = 0; x < p.width; x++)
@@ -96,7 +96,7 @@ void draw_sweep(demo_picture &p, double t)
 
 // Night with a street light on the right; every 3 s lightning left of the
 // middle lights up the sky and fades within half a second.
-void draw_flash(demo_picture &p, double t)
+void draw_flash(yuv_picture &p, double t)
 {
     const double since = std::fmod(t + 2.0, 3.0), flash = since < 0.6 ? std::exp(-since / 0.12) : 0;
     const rgb night = {6, 8, 26}, lamp = {120, 70, 10}, sky = {190, 200, 255};
@@ -122,7 +122,7 @@ rgb sunset(double depth, double u, double sun)
 }
 
 // A wide film inside black bars: a sunset whose sun crosses the picture.
-void draw_letterbox(demo_picture &p, double t)
+void draw_letterbox(yuv_picture &p, double t)
 {
     const int top = even_split(0, p.height, 1, 5), bottom = even_split(0, p.height, 4, 5);
     fill_rows(p, std::vector<rgb>(p.width, rgb{0, 0, 0}), 0, top);
@@ -156,7 +156,7 @@ rgb rgb_from_ycbcr(uint8_t y, uint8_t cb, uint8_t cr)
             clamp_byte(l + 2.017 * u)};
 }
 
-rgb picture_pixel(const demo_picture &p, int x, int y)
+rgb picture_pixel(const yuv_picture &p, int x, int y)
 {
     const size_t pair = static_cast<size_t>(y / 2) * p.width + (x & ~1);
     return rgb_from_ycbcr(p.luma[static_cast<size_t>(y) * p.width + x], p.chroma[pair],
@@ -185,7 +185,7 @@ scene_kind scene_at(scene_kind kind, double t)
     return static_cast<scene_kind>(static_cast<int>(t / CYCLE_SCENE_SECONDS) % 4);
 }
 
-int scene_draw(scene_kind kind, double t, demo_picture &p)
+int scene_draw(scene_kind kind, double t, yuv_picture &p)
 {
     const scene_kind now = scene_at(kind, t);
     if (kind == scene_kind::cycle)

@@ -17,7 +17,7 @@ void ycbcr_from_rgb(rgb c, uint8_t *y, uint8_t *cb, uint8_t *cr);
 rgb rgb_from_ycbcr(uint8_t y, uint8_t cb, uint8_t cr);
 
 // The colour of picture pixel (x, y).
-rgb picture_pixel(const demo_picture &p, int x, int y);
+rgb picture_pixel(const yuv_picture &p, int x, int y);
 
 enum class scene_kind { bars, sweep, flash, letterbox, cycle };
 
@@ -32,7 +32,7 @@ scene_kind scene_at(scene_kind kind, double t);
 // Draws the scene as it is t seconds after its start into p (whose size
 // stays). Returns its position, which the demo logs: the bars' offset in
 // pixels for bars, -1 for the other scenes.
-int scene_draw(scene_kind kind, double t, demo_picture &p);
+int scene_draw(scene_kind kind, double t, yuv_picture &p);
 
 // --- the sliding bars -----------------------------------------------------
 // Five bars of width / 5 columns, in the order of scene_bar_colours, move right by

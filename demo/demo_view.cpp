@@ -78,7 +78,7 @@ std::string panel_line(const view_state &s, int i)
 
 }  // namespace
 
-thumb thumbnail(const demo_picture &p, int width)
+thumb thumbnail(const yuv_picture &p, int width)
 {
     thumb t;
     t.width = width;

@@ -16,7 +16,7 @@ struct thumb {
 };
 
 // width pixels wide, as high as the picture's shape gives (even, at least 2).
-thumb thumbnail(const demo_picture &p, int width);
+thumb thumbnail(const yuv_picture &p, int width);
 
 // "#RRGGBB"
 std::string hex(rgb c);

@@ -132,7 +132,7 @@ bool y4m_next(y4m_video *video, std::string *error)
     return false;
 }
 
-void y4m_scale(const y4m_video &video, demo_picture &out)
+void y4m_scale(const y4m_video &video, yuv_picture &out)
 {
     const int sw = video.width, sh = video.height, cw = (sw + 1) / 2;
     const uint8_t *y = video.frame.data();

@@ -39,4 +39,4 @@ bool y4m_parse_header(const std::string &tags, int *width, int *height, double *
 
 // The current frame stretched over out (whose size stays), nearest pixel;
 // each chroma pair is the source chroma at the block's top-left pixel.
-void y4m_scale(const y4m_video &video, demo_picture &out);
+void y4m_scale(const y4m_video &video, yuv_picture &out);

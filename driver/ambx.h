@@ -25,6 +25,7 @@ constexpr int AMBX_TIMEOUT_MS = 200;  // every read and write
 constexpr int AMBX_REPLY_SIZE = 64;   // largest reply ever requested
 
 constexpr int AMBX_KIND_DEFAULT = 1;  // kind nibble of every driver message
+constexpr int AMBX_COUNT_TARGET = 0xF;  // target nibble of the count query
 constexpr int AMBX_CMD_COUNT = 0x0;   // count query (address byte 0xF0)
 constexpr int AMBX_CMD_INFO = 0x1;    // read component information
 constexpr int AMBX_CMD_COLOUR = 0xB;  // set colour, colour sequence
@@ -80,6 +81,10 @@ int pack_color(unsigned char *buffer, int color);
 // advances msg_counter with 8-bit wrap.
 int make_header(int kind);
 
+// Writes the count query to buffer[0..3]: a header of the default kind
+// (taking a message number), address 0xF0, length 1, value 0. Returns 4.
+int put_count_query(unsigned char *buffer);
+
 // Writes out_length bytes of out to 0x02, then reads up to *in_length bytes
 // from 0x81 into in (in may be out). Returns 1 when the write was complete and
 // the read gave 0 or more bytes (stored in *in_length), 0 on a short or failed
@@ -111,6 +116,11 @@ int ambx_request(int device, int target, int command, const unsigned char *paylo
                  int length);
 
 // --- device table, open and close (device.cpp) ---------------------------
+
+// What every program does first: ambx_init, then ambx_open(device). Prints
+// "ambx_init failed." or "ambx_open(<device>) failed." and returns -1 when
+// either fails, else 0 (the device open).
+int ambx_start(int device);
 
 // Frees every slot (closing any still open), scans the USB buses and
 // registers up to 16 matching devices. Never negative: the last

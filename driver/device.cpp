@@ -9,7 +9,6 @@ namespace {
 constexpr int DRAIN_REPLY_SIZE = 32;   // first discarded read at open, on 0x81
 constexpr int DRAIN_EVENTS_SIZE = 64;  // second discarded read at open, on 0x83
 constexpr unsigned char START_MESSAGE = 0x00;  // 1 byte, no header
-constexpr unsigned char COUNT_ADDRESS = 0xF0;  // target 0xF, command 0
 
 void free_slot(device_slot &slot)
 {
@@ -94,12 +93,9 @@ void start_handshake(usb_dev_handle *handle)
     else
         puts("No response on start transactions");
 
-    buffer[0] = static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT));
-    buffer[1] = COUNT_ADDRESS;
-    buffer[2] = 0x01;
-    buffer[3] = 0x00;
+    const int length = put_count_query(buffer);
     received = AMBX_REPLY_SIZE;
-    if (exchange_message(handle, buffer, 4, buffer, &received)) {
+    if (exchange_message(handle, buffer, length, buffer, &received)) {
         printf("Received %d bytes in response\n", received);
         puts("init done");
     }
@@ -178,6 +174,19 @@ int ambx_open(int device)
     slot.interface = interface;
     slot.configuration = value;
     start_handshake(slot.handle);
+    return 0;
+}
+
+int ambx_start(int device)
+{
+    if (ambx_init() < 0) {
+        puts("ambx_init failed.");
+        return -1;
+    }
+    if (ambx_open(device) < 0) {
+        printf("ambx_open(%d) failed.\n", device);
+        return -1;
+    }
     return 0;
 }
 

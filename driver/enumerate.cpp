@@ -69,11 +69,8 @@ bool query_count(usb_dev_handle *handle, int *count, int *result)
 {
     int capacity = AMBX_REPLY_SIZE;  // carried over to the second attempt
     for (int attempt = 0; attempt < COUNT_ATTEMPTS; attempt++) {
-        query_buffer[0] = static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT));
-        query_buffer[1] = 0xF0;
-        query_buffer[2] = 0x01;
-        query_buffer[3] = 0x00;
-        *result = exchange_message(handle, query_buffer, 4, query_buffer, &capacity);
+        const int length = put_count_query(query_buffer);
+        *result = exchange_message(handle, query_buffer, length, query_buffer, &capacity);
         if (!*result)
             continue;
         *count = decode_count(capacity);

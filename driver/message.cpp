@@ -25,10 +25,33 @@ unsigned char address_byte(int target, int command)
     return static_cast<unsigned char>((target << 4) | command);
 }
 
+// The first two bytes of a message: its header, which takes the next
+// message number, and its address.
+void put_head(unsigned char *message, int kind, int target, int command)
+{
+    message[0] = static_cast<unsigned char>(make_header(kind));
+    message[1] = address_byte(target, command);
+}
+
 int write_message(usb_dev_handle *handle, const unsigned char *message, int length)
 {
     return usb_interrupt_write(handle, AMBX_EP_OUT, reinterpret_cast<const char *>(message),
                                length, AMBX_TIMEOUT_MS);
+}
+
+// Sends a message of its head, a length byte and length (at most 3) data
+// bytes. Returns open_handle's error, or the write's result.
+int send_data(int device, int kind, int target, int command, const unsigned char *data,
+              int length)
+{
+    usb_dev_handle *handle = nullptr;
+    if (const int error = open_handle(device, &handle))
+        return error;
+    unsigned char message[6];
+    put_head(message, kind, target, command);
+    message[2] = static_cast<unsigned char>(length);
+    memcpy(message + 3, data, static_cast<size_t>(length));
+    return write_message(handle, message, 3 + length);
 }
 
 // The step time goes out as a signed 16-bit value: the high byte is the
@@ -57,6 +80,14 @@ int make_header(int kind)
     return header;
 }
 
+int put_count_query(unsigned char *buffer)
+{
+    put_head(buffer, AMBX_KIND_DEFAULT, AMBX_COUNT_TARGET, AMBX_CMD_COUNT);
+    buffer[2] = 0x01;
+    buffer[3] = 0x00;
+    return 4;
+}
+
 int exchange_message(usb_dev_handle *handle, const unsigned char *out, int out_length,
                      unsigned char *in, int *in_length)
 {
@@ -79,15 +110,9 @@ int exchange_message(usb_dev_handle *handle, const unsigned char *out, int out_l
 
 int ambx_set_light(int device, int light, int color)
 {
-    usb_dev_handle *handle = nullptr;
-    if (const int error = open_handle(device, &handle))
-        return error;
-    unsigned char message[6];
-    message[0] = static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT));
-    message[1] = address_byte(light, AMBX_CMD_COLOUR);
-    message[2] = 3;
-    pack_color(message + 3, color);
-    return write_message(handle, message, sizeof message);
+    unsigned char rgb[3];
+    pack_color(rgb, color);
+    return send_data(device, AMBX_KIND_DEFAULT, light, AMBX_CMD_COLOUR, rgb, sizeof rgb);
 }
 
 int ambx_set_light_sequence(int device, int light, int step_time, const int *colours, int count)
@@ -98,8 +123,7 @@ int ambx_set_light_sequence(int device, int light, int step_time, const int *col
     if (count > AMBX_MAX_SEQUENCE)
         return AMBX_ERR_TOO_LARGE;
     unsigned char message[AMBX_SEQUENCE_SIZE];
-    message[0] = static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT));
-    message[1] = address_byte(light, AMBX_CMD_COLOUR);
+    put_head(message, AMBX_KIND_DEFAULT, light, AMBX_CMD_COLOUR);
     put_step_time(message + 3, step_time);
     int length = 5;
     for (int i = 0; i < count; i++)
@@ -110,15 +134,8 @@ int ambx_set_light_sequence(int device, int light, int step_time, const int *col
 
 int ambx_send_value(int device, int target, int value, int kind, int command)
 {
-    usb_dev_handle *handle = nullptr;
-    if (const int error = open_handle(device, &handle))
-        return error;
-    unsigned char message[4];
-    message[0] = static_cast<unsigned char>(make_header(kind));
-    message[1] = address_byte(target, command);
-    message[2] = 1;
-    message[3] = static_cast<unsigned char>(value & 0xFF);
-    return write_message(handle, message, sizeof message);
+    const unsigned char byte = static_cast<unsigned char>(value & 0xFF);
+    return send_data(device, kind, target, command, &byte, 1);
 }
 
 int ambx_request(int device, int target, int command, const unsigned char *payload, int length)
@@ -130,8 +147,7 @@ int ambx_request(int device, int target, int command, const unsigned char *paylo
     if (payload_length > AMBX_MAX_PAYLOAD)
         return AMBX_ERR_TOO_LARGE;
     unsigned char message[AMBX_REPLY_SIZE];
-    message[0] = static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT));
-    message[1] = address_byte(target, command);
+    put_head(message, AMBX_KIND_DEFAULT, target, command);
     if (payload_length > 0)
         memcpy(message + 2, payload, payload_length);
     int capacity = AMBX_REPLY_SIZE;

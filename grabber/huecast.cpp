@@ -92,14 +92,8 @@ int main()
     // Line by line, so progress shows at once even through a pipe or a log.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     puts("Huecast Screengrabber");
-    if (ambx_init() < 0) {
-        puts("ambx_init failed.");
+    if (ambx_start(DEVICE) < 0)
         return -1;
-    }
-    if (ambx_open(DEVICE) < 0) {
-        printf("ambx_open(%d) failed.\n", DEVICE);
-        return -1;
-    }
     stb_type = detect_chipset("/proc/fb", "/proc/cpuinfo");
     if (stb_type == STB_UNKNOWN) {
         puts("Unknown STB .. quit.");

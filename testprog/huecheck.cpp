@@ -31,14 +31,8 @@ int main()
 {
     // Line by line, so progress shows at once even through a pipe or a log.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (ambx_init() < 0) {
-        puts("ambx_init failed.");
+    if (ambx_start(DEVICE) < 0)
         return -1;
-    }
-    if (ambx_open(DEVICE) < 0) {
-        printf("ambx_open(%d) failed.\n", DEVICE);
-        return -1;
-    }
     stop_signals_install();
     for (int light = 0; light < LIGHTS; light++) {
         ambx_set_light(DEVICE, light, test_colours[light]);

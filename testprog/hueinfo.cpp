@@ -44,14 +44,8 @@ void print_summary(const component_list &list)
 int main()
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (ambx_init() < 0) {
-        puts("ambx_init failed.");
+    if (ambx_start(DEVICE) < 0)
         return -1;
-    }
-    if (ambx_open(DEVICE) < 0) {
-        printf("ambx_open(%d) failed.\n", DEVICE);
-        return -1;
-    }
     puts("USB configuration:");
     print_config_descriptor(&device_slots.slots[DEVICE].device->config[0]);
     static component_list list;

@@ -119,7 +119,7 @@ protected:
 
     void write_proc_fb(const char *text) { ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0); }
 
-    void write_video(const test_picture &p)
+    void write_video(const yuv_picture &p)
     {
         ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
     }

@@ -12,7 +12,7 @@
 #include "physmem.h"
 #include "size_file.h"
 #include "source_fixture.h"
-#include "stb_pictures.h"
+#include "pictures.h"
 
 namespace {
 
@@ -42,35 +42,13 @@ TEST(BrcmBlock, FieldsTakenFromTheirBytes)
     EXPECT_EQ(p.chroma_rows, 4095);
 }
 
-// --- the test's striped-memory writer against the layout ------------------------
-
-// The writer against the 128-wide layout example; catches a writer agreeing with a wrong layout.
-TEST(BrcmWriter, MatchesTheLayoutExample)
-{
-    test_picture p = random_picture(128, 2, 3);
-    const stripe_geometry g = {128, 2, 1, 256};
-    std::vector<uint8_t> m = striped_memory(p, g, false);
-    ASSERT_EQ(m.size(), 256u + 128 * 65);
-    const uint8_t *luma = p.luma.data(), *chroma = p.chroma.data();
-    EXPECT_EQ(memcmp(&m[0], luma, 64), 0) << "luma row 0, columns 0-63";
-    EXPECT_EQ(memcmp(&m[64], luma + 128, 64), 0) << "luma row 1, columns 0-63";
-    EXPECT_EQ(memcmp(&m[128], luma + 64, 64), 0) << "luma row 0, columns 64-127";
-    EXPECT_EQ(memcmp(&m[192], luma + 192, 64), 0) << "luma row 1, columns 64-127";
-    EXPECT_EQ(memcmp(&m[256], chroma, 64), 0) << "chroma row 0, bytes 0-63";
-    EXPECT_EQ(memcmp(&m[320], chroma + 64, 64), 0) << "chroma row 0, bytes 64-127";
-
-    p.luma[0] = 1, p.luma[1] = 2, p.luma[2] = 3, p.luma[3] = 4;
-    m = striped_memory(p, g, true);
-    EXPECT_EQ(std::vector<uint8_t>(m.begin(), m.begin() + 4), (std::vector<uint8_t>{4, 3, 2, 1}));
-}
-
 // --- de-striping and reversal ---------------------------------------------------
 
 // 720, 1280, 1920 wide through writer and back; catches a short last stripe, stray writes.
 TEST(BrcmStripes, RoundTripAtBroadcastWidths)
 {
     for (const auto &[w, h] : {std::pair{720, 576}, std::pair{1280, 720}, std::pair{1920, 1080}}) {
-        const test_picture p = random_picture(w, h, unsigned(w));
+        const yuv_picture p = random_picture(w, h, unsigned(w));
         const stripe_geometry g = stripes_for(w, h, 0x300);
         const std::vector<uint8_t> memory = striped_memory(p, g, false);
         std::vector<uint8_t> luma(size_t(w) * g.luma_rows + 64, SENTINEL);
@@ -127,8 +105,8 @@ protected:
         physmem_sim_options options;
         options.busy_polls = busy_polls;
         mem = physmem_sim_reset(options);
-        phys_mapping window(mem, DMA_WINDOW, 0x400000, true);
-        phys_mapping registers(mem, DMA_REGISTERS, 0x1000, true);
+        phys_mapping window(mem, BRCM_DMA_WINDOW, 0x400000, true);
+        phys_mapping registers(mem, BRCM_DMA_REGISTERS, 0x1000, true);
         ASSERT_TRUE(window && registers);
         body(window.get(), registers.get());
     }
@@ -146,15 +124,15 @@ TEST_F(BrcmDma, OneChunkInOrder)
     });
     using k = sim_event_kind;
     const std::vector<std::tuple<k, uint32_t, uint32_t>> want = {
-        {k::write, DMA_WINDOW, LUMA_BASE},        {k::write, DMA_WINDOW + 4, 0x0FC01000},
-        {k::write, DMA_WINDOW + 8, 0x40100000},   {k::write, DMA_WINDOW + 12, 0},
-        {k::write, DMA_WINDOW + 16, 0},           {k::write, DMA_WINDOW + 20, 0},
-        {k::write, DMA_WINDOW + 24, 0},           {k::write, DMA_WINDOW + 28, 0},
-        {k::write, DMA_REGISTERS + 4, DMA_WINDOW}, {k::write, DMA_REGISTERS + 12, 3},
-        {k::write, DMA_REGISTERS + 8, 1},          {k::read, DMA_REGISTERS + 20, 1},
-        {k::pause, 0, 2},                          {k::read, DMA_REGISTERS + 20, 1},
-        {k::pause, 0, 2},                          {k::read, DMA_REGISTERS + 20, 0},
-        {k::write, DMA_REGISTERS + 8, 0}};
+        {k::write, BRCM_DMA_WINDOW, LUMA_BASE},        {k::write, BRCM_DMA_WINDOW + 4, 0x0FC01000},
+        {k::write, BRCM_DMA_WINDOW + 8, 0x40100000},   {k::write, BRCM_DMA_WINDOW + 12, 0},
+        {k::write, BRCM_DMA_WINDOW + 16, 0},           {k::write, BRCM_DMA_WINDOW + 20, 0},
+        {k::write, BRCM_DMA_WINDOW + 24, 0},           {k::write, BRCM_DMA_WINDOW + 28, 0},
+        {k::write, BRCM_DMA_REGISTERS + 4, BRCM_DMA_WINDOW}, {k::write, BRCM_DMA_REGISTERS + 12, 3},
+        {k::write, BRCM_DMA_REGISTERS + 8, 1},          {k::read, BRCM_DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},                          {k::read, BRCM_DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},                          {k::read, BRCM_DMA_REGISTERS + 20, 0},
+        {k::write, BRCM_DMA_REGISTERS + 8, 0}};
     std::vector<std::tuple<k, uint32_t, uint32_t>> got;
     for (const sim_event &e : physmem_sim_events())
         if (e.kind != k::map && e.kind != k::unmap)
@@ -217,7 +195,7 @@ protected:
 
     // p striped at luma_base (low bytes of the block's base words noisy), its
     // block, and its height in yres.
-    void place(const test_picture &p, const stripe_geometry &g, uint32_t luma_base = LUMA_BASE)
+    void place(const yuv_picture &p, const stripe_geometry &g, uint32_t luma_base = LUMA_BASE)
     {
         const std::vector<uint8_t> memory = striped_memory(p, g);
         physmem_sim_write(luma_base, memory.data(), memory.size());
@@ -234,7 +212,7 @@ protected:
             &out);
     }
 
-    void expect_picture(const test_picture &p, const stripe_geometry &g)
+    void expect_picture(const yuv_picture &p, const stripe_geometry &g)
     {
         EXPECT_EQ(planes.width, p.width);
         EXPECT_EQ(planes.height, p.height);
@@ -262,7 +240,7 @@ std::vector<mapping_event> mappings()
 // BCM7401 mappings, 50 ms pause and planes; catches wrong mappings, layout or reversal.
 TEST_F(Broadcom, Bcm7401ReadsThePictureInPlace)
 {
-    const test_picture p = random_picture(720, 576, 1);
+    const yuv_picture p = random_picture(720, 576, 1);
     const stripe_geometry g = stripes_for(720, 576, 0x2000);
     place(p, g);
     ASSERT_TRUE(capture(STB_BRCM7401)) << out;
@@ -295,15 +273,15 @@ TEST_F(Broadcom, Bcm4380CopiesByDma)
     physmem_sim_options options;
     options.busy_polls = 3;
     mem = physmem_sim_reset(options);
-    const test_picture p = random_picture(1920, 1080, 2);
+    const yuv_picture p = random_picture(1920, 1080, 2);
     const stripe_geometry g = stripes_for(1920, 1080);
     place(p, g);
     ASSERT_TRUE(capture(STB_BRCM4380)) << out;
     expect_picture(p, g);
     const std::vector<mapping_event> want = {
         {MAP, BRCM_BLOCK_ADDRESS, 100, false},  {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
-        {MAP, DMA_WINDOW, 0x400000, true},      {MAP, DMA_REGISTERS, 0x1000, true},
-        {UNMAP, DMA_REGISTERS, 0x1000, false},  {UNMAP, DMA_WINDOW, 0x400000, false}};
+        {MAP, BRCM_DMA_WINDOW, 0x400000, true},      {MAP, BRCM_DMA_REGISTERS, 0x1000, true},
+        {UNMAP, BRCM_DMA_REGISTERS, 0x1000, false},  {UNMAP, BRCM_DMA_WINDOW, 0x400000, false}};
     EXPECT_EQ(mappings(), want);
     ASSERT_EQ(physmem_sim_transfers().size(), 1u);
     EXPECT_EQ(physmem_sim_transfers()[0].source, LUMA_BASE);
@@ -333,7 +311,7 @@ TEST_F(Broadcom, EmptyPictureStillPausesOnBcm7401)
 // Chroma reversal clipped to its plane; under ASan/valgrind catches the overrun.
 TEST_F(Broadcom, ChromaReversalStaysInsideThePlane)
 {
-    const test_picture p = random_picture(64, 20, 5);
+    const yuv_picture p = random_picture(64, 20, 5);
     const stripe_geometry g = {64, 400, 10, 400 * 64};
     place(p, g);
     ASSERT_TRUE(capture(STB_BRCM7401)) << out;
@@ -343,7 +321,7 @@ TEST_F(Broadcom, ChromaReversalStaysInsideThePlane)
 // Extent 0x3FF000 taken, 256 bytes more refused on BCM4380 only; catches an off-by-one.
 TEST_F(Broadcom, DmaWindowLimit)
 {
-    const test_picture p = random_picture(1920, 1080, 4);
+    const yuv_picture p = random_picture(1920, 1080, 4);
     stripe_geometry g = stripes_for(1920, 1080);
     g.chroma_offset = 0x3FF000 - 1920 * (g.chroma_rows + 64);
     place(p, g);
@@ -405,7 +383,7 @@ TEST_F(Broadcom, HostileDescriptionsAreRefused)
 // Each mapping refused in turn on both chips; catches a mapping leaked on a failing path.
 TEST_F(Broadcom, EveryMappingGivenBackOnEveryPath)
 {
-    const test_picture p = random_picture(720, 480, 6);
+    const yuv_picture p = random_picture(720, 480, 6);
     const stripe_geometry g = stripes_for(720, 480);
     for (const auto &[stb, maps] : {std::pair{STB_BRCM7401, 2}, std::pair{STB_BRCM4380, 3}}) {
         for (int n = 1; n <= maps; n++) {

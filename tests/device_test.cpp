@@ -37,6 +37,21 @@ TEST_F(DriverTest, OneDeviceRegistersAndOpens)
     EXPECT_EQ(slot.alt_setting, 0);
 }
 
+// The programs' start: the first device opened, or the line that says why
+// not; catches a start that goes on without a device, or says nothing.
+TEST_F(DriverTest, StartOpensTheFirstDeviceOrSaysWhyNot)
+{
+    int result = 99;
+    EXPECT_EQ(stdout_of([&] { result = ambx_start(0); }), "ambx_open(0) failed.\n");
+    EXPECT_EQ(result, -1);
+    add();
+    const std::string out = stdout_of([&] { result = ambx_start(0); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out.find("Found supported controller\n"), 0u) << out;
+    EXPECT_NE(out.find("init done\n"), std::string::npos) << out;
+    EXPECT_EQ(ambx_device_status(0), 3);
+}
+
 // A silent device is still opened: both exchanges time out and are reported.
 TEST_F(DriverTest, SilentDeviceStillOpens)
 {

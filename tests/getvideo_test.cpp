@@ -184,7 +184,7 @@ TEST_F(Getvideo, FailingFramesLeaveEverythingAsItWas)
 
 // Pixel (x, y) takes the chroma pair of its 2x2 block, or of the last
 // complete block to its left or above; without any block it is grey.
-std::array<uint8_t, 3> expected_pixel(const test_picture &p, int x, int y)
+std::array<uint8_t, 3> expected_pixel(const yuv_picture &p, int x, int y)
 {
     ycbcr c = {p.luma[size_t(y) * p.width + x], 128, 128};
     if (p.width >= 2 && p.height >= 2) {
@@ -200,7 +200,7 @@ std::array<uint8_t, 3> expected_pixel(const test_picture &p, int x, int y)
 TEST_F(Getvideo, PictureFromVideoDevice)
 {
     for (const auto &[w, h] : {std::pair{720, 576}, std::pair{7, 3}, std::pair{1, 1}}) {
-        const test_picture p = bars_picture(w, h);
+        const yuv_picture p = bars_picture(w, h);
         ASSERT_EQ(stb_box_write_video(box, w, h, p.luma.data(), p.chroma.data()), 0);
         const int result = in_box([&] {
             stb_type = STB_VULCAN;

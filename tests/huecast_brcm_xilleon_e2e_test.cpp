@@ -3,7 +3,7 @@
 // address, holding the decoder's picture as the decoder lays it out; the
 // lights' messages are checked against colours computed from the picture.
 #include "box_fixture.h"
-#include "stb_pictures.h"
+#include "pictures.h"
 
 namespace {
 
@@ -24,16 +24,16 @@ protected:
     // A Broadcom picture: its block (bases with noise in their low bytes),
     // its height in yres, and its striped memory at memory_at (the luma base
     // itself, or the DMA window where a BCM4380's engine would put it).
-    void place_broadcom(const test_picture &p, const stripe_geometry &g, uint32_t memory_at)
+    void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
     {
         const uint32_t chroma_base = LUMA_BASE + g.chroma_offset;
-        write_mem(BLOCK, picture_block(g.width, LUMA_BASE | 0x77, chroma_base | 0x11, g.luma_rows,
+        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE | 0x77, chroma_base | 0x11, g.luma_rows,
                                        g.chroma_rows));
         write_mem(memory_at, striped_memory(p, g));
         ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
     }
 
-    void place_xilleon(const test_picture &p)
+    void place_xilleon(const yuv_picture &p)
     {
         write_mem(XILLEON_WINDOW, tiled_window(p));
         ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
@@ -53,7 +53,7 @@ protected:
     // Runs huecast for FRAMES frames and checks every message against the
     // zone colours of shown (the picture as the grabber sees it).
     void run_frames(const char *fb, const char *cpuinfo, const char *name,
-                    const test_picture &shown, bool xilleon)
+                    const yuv_picture &shown, bool xilleon)
     {
         boot(fb, cpuinfo);
         ASSERT_TRUE(wait_lights(FRAMES * 5)) << out() << err();
@@ -80,12 +80,12 @@ protected:
     // chunk, the descriptor's address, the mode and the stopped engine.
     void expect_dma_left(uint32_t extent)
     {
-        const uint32_t descriptor[8] = {LUMA_BASE, DMA_PICTURE, extent | 0x40000000, 0, 0, 0, 0, 0};
+        const uint32_t descriptor[8] = {LUMA_BASE, BRCM_DMA_PICTURE, extent | 0x40000000, 0, 0, 0, 0, 0};
         for (uint32_t i = 0; i < 8; i++)
-            EXPECT_EQ(mem32(DMA_WINDOW + 4 * i), descriptor[i]) << "descriptor word " << i;
-        EXPECT_EQ(mem32(DMA_REGISTERS + 0x04), DMA_WINDOW);
-        EXPECT_EQ(mem32(DMA_REGISTERS + 0x08), 0u);
-        EXPECT_EQ(mem32(DMA_REGISTERS + 0x0C), 3u);
+            EXPECT_EQ(mem32(BRCM_DMA_WINDOW + 4 * i), descriptor[i]) << "descriptor word " << i;
+        EXPECT_EQ(mem32(BRCM_DMA_REGISTERS + 0x04), BRCM_DMA_WINDOW);
+        EXPECT_EQ(mem32(BRCM_DMA_REGISTERS + 0x08), 0u);
+        EXPECT_EQ(mem32(BRCM_DMA_REGISTERS + 0x0C), 3u);
     }
 
     // Runs huecast until it has printed the mapping message twice; no light
@@ -107,7 +107,7 @@ protected:
 // BCM7401, bars at 720 x 576, three frames; catches any break from block to lights.
 TEST_F(StbHuecast, Bcm7401Bars720x576)
 {
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
     run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
 }
@@ -115,7 +115,7 @@ TEST_F(StbHuecast, Bcm7401Bars720x576)
 // BCM7401, random 1920 x 1080 (1088 stripe rows); catches rows or stripes mixed up.
 TEST_F(StbHuecast, Bcm7401Random1920x1080)
 {
-    const test_picture p = random_picture(1920, 1080, 21);
+    const yuv_picture p = random_picture(1920, 1080, 21);
     place_broadcom(p, stripes_for(1920, 1080), LUMA_BASE);
     run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
 }
@@ -125,9 +125,9 @@ TEST_F(StbHuecast, Bcm7401Random1920x1080)
 // BCM4380, random 720 x 480; catches a wrong descriptor, register or short last stripe.
 TEST_F(StbHuecast, Bcm4380Random720x480)
 {
-    const test_picture p = random_picture(720, 480, 22);
+    const yuv_picture p = random_picture(720, 480, 22);
     const stripe_geometry g = stripes_for(720, 480, 0x800);
-    place_broadcom(p, g, DMA_PICTURE);
+    place_broadcom(p, g, BRCM_DMA_PICTURE);
     run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
     expect_dma_left(stripe_extent(g));
 }
@@ -135,9 +135,9 @@ TEST_F(StbHuecast, Bcm4380Random720x480)
 // BCM4380, bars at 1280 x 720; catches a wrong descriptor or register left behind.
 TEST_F(StbHuecast, Bcm4380Bars1280x720)
 {
-    const test_picture p = bars_picture(1280, 720);
+    const yuv_picture p = bars_picture(1280, 720);
     const stripe_geometry g = stripes_for(1280, 720);
-    place_broadcom(p, g, DMA_PICTURE);
+    place_broadcom(p, g, BRCM_DMA_PICTURE);
     run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
     expect_dma_left(stripe_extent(g));
 }
@@ -145,9 +145,9 @@ TEST_F(StbHuecast, Bcm4380Bars1280x720)
 // BCM4380, random 1920 x 1080 (extent near the window's limit); catches a refused HD frame.
 TEST_F(StbHuecast, Bcm4380Random1920x1080)
 {
-    const test_picture p = random_picture(1920, 1080, 23);
+    const yuv_picture p = random_picture(1920, 1080, 23);
     const stripe_geometry g = stripes_for(1920, 1080);
-    place_broadcom(p, g, DMA_PICTURE);
+    place_broadcom(p, g, BRCM_DMA_PICTURE);
     run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
     expect_dma_left(stripe_extent(g));
 }
@@ -155,8 +155,8 @@ TEST_F(StbHuecast, Bcm4380Random1920x1080)
 // An extent beyond the DMA window; catches a frame read past the window, or a crash.
 TEST_F(StbHuecast, Bcm4380ExtentBeyondTheWindowIsRefused)
 {
-    const test_picture p = bars_picture(1920, 1080);
-    place_broadcom(p, stripes_for(1920, 1080, 0x200000), DMA_PICTURE);
+    const yuv_picture p = bars_picture(1920, 1080);
+    place_broadcom(p, stripes_for(1920, 1080, 0x200000), BRCM_DMA_PICTURE);
     expect_refused(BCM4380_FB, BCM4380_CPUINFO);
 }
 
@@ -165,7 +165,7 @@ TEST_F(StbHuecast, Bcm4380ExtentBeyondTheWindowIsRefused)
 // Xilleon, bars at 720 x 576 (18 rows, red first); catches the full height or blue first.
 TEST_F(StbHuecast, XilleonBars720x576)
 {
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     place_xilleon(p);
     run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
 }
@@ -173,7 +173,7 @@ TEST_F(StbHuecast, XilleonBars720x576)
 // Xilleon, random 720 x 480 (15 rows); catches wrong chroma rows at an odd height.
 TEST_F(StbHuecast, XilleonRandom720x480)
 {
-    const test_picture p = random_picture(720, 480, 31);
+    const yuv_picture p = random_picture(720, 480, 31);
     place_xilleon(p);
     run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
 }
@@ -181,7 +181,7 @@ TEST_F(StbHuecast, XilleonRandom720x480)
 // Xilleon, bars at 1280 x 720 (whole tiles); catches tiles clipped at the width.
 TEST_F(StbHuecast, XilleonBars1280x720)
 {
-    const test_picture p = bars_picture(1280, 720);
+    const yuv_picture p = bars_picture(1280, 720);
     place_xilleon(p);
     run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
 }
@@ -189,7 +189,7 @@ TEST_F(StbHuecast, XilleonBars1280x720)
 // Xilleon, random 1920 x 1080 (33 rows); catches halves left exchanged in odd tile rows.
 TEST_F(StbHuecast, XilleonRandom1920x1080)
 {
-    const test_picture p = random_picture(1920, 1080, 32);
+    const yuv_picture p = random_picture(1920, 1080, 32);
     place_xilleon(p);
     run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
 }

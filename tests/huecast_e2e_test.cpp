@@ -10,7 +10,7 @@ namespace {
 
 // Every frame's five messages, in light order 0, 2, 3, 4, 1, carry the zone
 // colours of the picture in /dev/video.
-void expect_frames(const std::vector<bytes> &got, const test_picture &p, size_t frames)
+void expect_frames(const std::vector<bytes> &got, const yuv_picture &p, size_t frames)
 {
     const std::vector<bytes> frame = frame_messages(reference_zones(p, false));
     ASSERT_GE(got.size(), frames * 5);
@@ -30,7 +30,7 @@ std::vector<bytes> last_frame(const std::vector<bytes> &got)
 
 class Huecast : public BoxTest {
 protected:
-    void run_picture(const char *fb, const test_picture &p, const char *name)
+    void run_picture(const char *fb, const yuv_picture &p, const char *name)
     {
         add_light_set();
         write_proc_fb(fb);
@@ -73,10 +73,10 @@ TEST_F(Huecast, SizeChangeBetweenFrames)
 {
     add_light_set();
     write_proc_fb("pallas\n");
-    const test_picture first = bars_picture(720, 576);
+    const yuv_picture first = bars_picture(720, 576);
     const ycbcr reversed[5] = {bar_colours[4], bar_colours[3], bar_colours[2], bar_colours[1],
                                bar_colours[0]};
-    const test_picture second = bars_picture(352, 288, reversed);
+    const yuv_picture second = bars_picture(352, 288, reversed);
     write_video(first);
     start(HUECAST_PATH);
     ASSERT_TRUE(wait_lights(10)) << out() << err();
@@ -145,7 +145,7 @@ TEST_F(Huecast, TruncatedVideoIsRefused)
 {
     add_light_set();
     write_proc_fb("vulcan\n");
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     std::vector<uint8_t> video(16 + 720 * 576, 16);
     const int32_t size[2] = {720, 576};
     memcpy(video.data(), size, sizeof size);

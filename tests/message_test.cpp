@@ -26,6 +26,20 @@ TEST(Header, SequenceNibbleRunsAndWraps)
     EXPECT_EQ(make_header(0), 0x00);
 }
 
+// The count query, as the open handshake and the enumeration both send it:
+// four bytes, address 0xF0, and a message number of its own; catches a
+// query that skips the numbering or carries another target or length.
+TEST(CountQuery, FourBytesNumbered)
+{
+    msg_counter = 15;
+    unsigned char first[4], second[4];
+    EXPECT_EQ(put_count_query(first), 4);
+    EXPECT_EQ(put_count_query(second), 4);
+    EXPECT_EQ(bytes(first, first + 4), (bytes{0xF1, 0xF0, 0x01, 0x00}));
+    EXPECT_EQ(bytes(second, second + 4), (bytes{0x01, 0xF0, 0x01, 0x00}));
+    EXPECT_EQ(msg_counter, 17);
+}
+
 // A colour is sent red, green, blue and its top byte is ignored.
 TEST(Colour, PacksThreeBytesIgnoringTopByte)
 {

@@ -5,15 +5,14 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
-struct test_picture {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> luma;    // width * height
-    std::vector<uint8_t> chroma;  // width * height / 2: (Cb, Cr) per 2x2 block
-};
+#include "decoder_memory.h"
+
+// Where these tests put a Broadcom decoder's luma stripes (physical address).
+constexpr uint32_t LUMA_BASE = 0x05000000;
 
 struct ycbcr {
     uint8_t y, cb, cr;
@@ -23,21 +22,11 @@ struct ycbcr {
 constexpr ycbcr bar_colours[5] = {
     {235, 128, 128}, {81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {128, 128, 128}};
 
-inline test_picture blank_picture(int width, int height)
-{
-    test_picture p;
-    p.width = width;
-    p.height = height;
-    p.luma.assign(size_t(width) * height, 16);
-    p.chroma.assign(size_t(width) * height / 2, 128);
-    return p;
-}
-
 // Vertical bars of the given colours, bar k over columns k*w/n .. (k+1)*w/n.
-inline test_picture bars_picture(int width, int height, const ycbcr *colours = bar_colours,
+inline yuv_picture bars_picture(int width, int height, const ycbcr *colours = bar_colours,
                                  int count = 5)
 {
-    test_picture p = blank_picture(width, height);
+    yuv_picture p = black_picture(width, height);
     for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++) {
             const ycbcr &c = colours[x * count / width];
@@ -51,9 +40,9 @@ inline test_picture bars_picture(int width, int height, const ycbcr *colours = b
     return p;
 }
 
-inline test_picture random_picture(int width, int height, unsigned seed)
+inline yuv_picture random_picture(int width, int height, unsigned seed)
 {
-    test_picture p = blank_picture(width, height);
+    yuv_picture p = black_picture(width, height);
     std::mt19937 rng(seed);
     for (uint8_t &b : p.luma)
         b = static_cast<uint8_t>(rng());
@@ -79,7 +68,7 @@ inline std::array<uint8_t, 3> reference_pixel(ycbcr c, bool xilleon)
 
 // The five packed zone colours of an even-sized picture: zone i covers the
 // columns (i * width) / 5 up to (i + 1) * width / 5; means round down.
-inline std::array<uint32_t, 5> reference_zones(const test_picture &p, bool xilleon)
+inline std::array<uint32_t, 5> reference_zones(const yuv_picture &p, bool xilleon)
 {
     std::array<uint32_t, 5> out{};
     for (int zone = 0; zone < 5; zone++) {
@@ -98,4 +87,22 @@ inline std::array<uint32_t, 5> reference_zones(const test_picture &p, bool xille
         out[zone] = uint32_t(sum[0] / n) << 16 | uint32_t(sum[1] / n) << 8 | uint32_t(sum[2] / n);
     }
     return out;
+}
+
+// What a Xilleon box makes of p: one row for every 32 lines (row r is line
+// 32r, height / 32 rows), chroma row q the chroma of line 64q. The
+// conversion colours the last row of an odd height from the chroma row above
+// it, so that row's own chroma is made a copy of it here.
+inline yuv_picture sampled_picture(const yuv_picture &p)
+{
+    yuv_picture s = black_picture(p.width, p.height / 32);
+    s.chroma.resize(size_t(p.width) * ((s.height + 1) / 2), 128);
+    for (int r = 0; r < s.height; r++)
+        memcpy(&s.luma[size_t(r) * p.width], &p.luma[size_t(32 * r) * p.width], p.width);
+    for (int q = 0; q < s.height / 2; q++)
+        memcpy(&s.chroma[size_t(q) * p.width], &p.chroma[size_t(32 * q) * p.width], p.width);
+    if (s.height % 2 && s.height > 1)
+        memcpy(&s.chroma[size_t(s.height / 2) * p.width],
+               &s.chroma[size_t(s.height / 2 - 1) * p.width], p.width);
+    return s;
 }

@@ -16,7 +16,7 @@
 
 #include "box_fixture.h"
 #include "physmem.h"
-#include "stb_pictures.h"
+#include "pictures.h"
 
 namespace {
 
@@ -109,9 +109,9 @@ protected:
         ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
     }
 
-    void place_broadcom(const test_picture &p, const stripe_geometry &g, uint32_t memory_at)
+    void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
     {
-        write_mem(BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
+        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
                                        g.chroma_rows));
         write_mem(memory_at, striped_memory(p, g));
         ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
@@ -169,7 +169,7 @@ protected:
 // architecture's headers) fails it.
 TEST_F(Target, PallasOpensDevMemSynchronous)
 {
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
     const mem_trace trace = trace_frames("0 pallasfb\n", nullptr, 3);
     expect_open_flags(trace, 3);
@@ -183,31 +183,31 @@ TEST_F(Target, PallasOpensDevMemSynchronous)
 // fails it.
 TEST_F(Target, Bcm7401MapsTheBlockAndThePicture)
 {
-    const test_picture p = bars_picture(720, 576);
+    const yuv_picture p = bars_picture(720, 576);
     place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
     const mem_trace trace = trace_frames("0 bcm7401 FB\n", nullptr, 3);
     expect_open_flags(trace, 3);
     expect_shared_mappings(trace);
-    EXPECT_TRUE(mapped(trace, BLOCK));
+    EXPECT_TRUE(mapped(trace, BRCM_BLOCK));
     EXPECT_TRUE(mapped(trace, LUMA_BASE));
     for (const mem_mapping &m : trace.mappings)
-        EXPECT_TRUE(m.address == BLOCK || m.address == LUMA_BASE) << "a mapping at " << std::hex << m.address;
+        EXPECT_TRUE(m.address == BRCM_BLOCK || m.address == LUMA_BASE) << "a mapping at " << std::hex << m.address;
 }
 
 // BCM4380: also the DMA register page at 0x10C02000 and the DMA window at
 // 0x0FC00000, mapped read-write.
 TEST_F(Target, Bcm4380MapsTheDmaPageAndWindow)
 {
-    const test_picture p = bars_picture(720, 576);
-    place_broadcom(p, stripes_for(720, 576, 0x800), DMA_PICTURE);
+    const yuv_picture p = bars_picture(720, 576);
+    place_broadcom(p, stripes_for(720, 576, 0x800), BRCM_DMA_PICTURE);
     const mem_trace trace = trace_frames("0 bcmfb\n", "cpu model\t: Brcm4380 V1.1\n", 3);
     expect_open_flags(trace, 3);
     expect_shared_mappings(trace);
-    EXPECT_TRUE(mapped(trace, BLOCK));
+    EXPECT_TRUE(mapped(trace, BRCM_BLOCK));
     bool dma_page = false, dma_window = false;
     for (const mem_mapping &m : trace.mappings) {
-        dma_page |= m.address == DMA_REGISTERS && m.protection == "PROT_READ|PROT_WRITE";
-        dma_window |= m.address == DMA_WINDOW && m.protection == "PROT_READ|PROT_WRITE";
+        dma_page |= m.address == BRCM_DMA_REGISTERS && m.protection == "PROT_READ|PROT_WRITE";
+        dma_window |= m.address == BRCM_DMA_WINDOW && m.protection == "PROT_READ|PROT_WRITE";
     }
     EXPECT_TRUE(dma_page);
     EXPECT_TRUE(dma_window);

@@ -9,30 +9,12 @@
 #include <utility>
 
 #include "source_fixture.h"
-#include "stb_pictures.h"
+#include "pictures.h"
 #include "xilleon.h"
 
 namespace {
 
 constexpr uint8_t SENTINEL = 0x5A;
-
-// --- the test's tile writer against the layout -----------------------------------
-
-// The tile writer against the layout examples; catches a writer agreeing with a wrong layout.
-TEST(XilleonWriter, MatchesTheLayoutExamples)
-{
-    EXPECT_EQ(tile_offset(0, 640), 0x5000u);
-    EXPECT_EQ(tile_offset(0, 719), 0x5000u + 79);
-    EXPECT_EQ(tile_offset(32, 640), 0xF000u + 0x5000 + 64);
-    EXPECT_EQ(tile_offset(32, 703), 0xF000u + 0x5000 + 127);
-    EXPECT_EQ(tile_offset(32, 704), 0xF000u + 0x5000);
-    EXPECT_EQ(tile_offset(32, 719), 0xF000u + 0x5000 + 15);
-    EXPECT_EQ(tile_offset(1, 0), 128u);
-    // Tile rows 19 and 9 are odd: their first stored byte is column 64.
-    EXPECT_EQ(tile_offset(19 * 32, 64), 0x11D000u);
-    EXPECT_EQ(TILE_CHROMA_REGION + tile_offset(9 * 32, 64), 0xB13000u);
-    EXPECT_EQ(tile_offset(31, 1919), 14 * 0x1000u + 31 * 128 + 127);
-}
 
 // --- sampling -----------------------------------------------------------------------
 
@@ -74,7 +56,7 @@ TEST(XilleonSampling, RowsFilledPerSize)
         {720, 20, 2, 2},    {720, 3, 2, 2},    {1920, 2303, 72, 36}};
     for (const auto &[w, h, luma_rows, chroma_rows] : sizes) {
         const sampled s = sample(w, h);
-        const size_t chroma_at = TILE_CHROMA_REGION;
+        const size_t chroma_at = XILLEON_CHROMA;
         EXPECT_EQ(s.luma, expected_plane(s.window, 0, w, luma_rows, s.luma.size()))
             << w << "x" << h;
         EXPECT_EQ(s.chroma, expected_plane(s.window, chroma_at, w, chroma_rows, s.chroma.size()))
@@ -107,11 +89,11 @@ TEST(XilleonSampling, StaysInsideThePlanes)
 // Heights beyond the window, guard page after it; catches reads outside the window.
 TEST(XilleonSampling, NeverReadsPastTheWindow)
 {
-    const size_t size = TILE_WINDOW_SIZE + 4096;
+    const size_t size = XILLEON_WINDOW_BYTES + 4096;
     auto *window = static_cast<uint8_t *>(
         mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(window, MAP_FAILED);
-    ASSERT_EQ(mprotect(window + TILE_WINDOW_SIZE, 4096, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(window + XILLEON_WINDOW_BYTES, 4096, PROT_NONE), 0);
     const int height = 180 * 32 + 31;
     std::vector<uint8_t> luma(size_t(1920) * height), chroma(size_t(1920) * (height + 1) / 2);
     sample_picture(window, 1920, height, luma.data(), luma.size(), chroma.data(), chroma.size());
@@ -149,7 +131,7 @@ protected:
 // 720 x 576 gives 720 x 18 sampled, one read-only mapping; catches the full height reported.
 TEST_F(Xilleon, DeliversTheSampledPicture)
 {
-    const test_picture p = random_picture(720, 576, 10);
+    const yuv_picture p = random_picture(720, 576, 10);
     const std::vector<uint8_t> window = tiled_window(p);
     physmem_sim_write(XILLEON_WINDOW_ADDRESS, window.data(), window.size());
     write_size(720, 576);
@@ -157,7 +139,7 @@ TEST_F(Xilleon, DeliversTheSampledPicture)
     EXPECT_EQ(out, "");
     EXPECT_EQ(planes.width, 720);
     EXPECT_EQ(planes.height, 18);
-    const test_picture s = sampled_picture(p);
+    const yuv_picture s = sampled_picture(p);
     EXPECT_EQ(memcmp(planes.luma.get(), s.luma.data(), s.luma.size()), 0);
     EXPECT_EQ(memcmp(planes.chroma.get(), s.chroma.data(), s.chroma.size()), 0);
     const std::vector<sim_event> &events = physmem_sim_events();

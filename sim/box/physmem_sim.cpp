@@ -8,16 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "decoder_memory.h"
 #include "physmem.h"
+#include "util.h"
 
 namespace {
 
 constexpr uint64_t MEMORY_SIZE = uint64_t{1} << 32;
 
 // The DMA engine's registers, by physical address.
-constexpr uint32_t DMA_DESCRIPTOR_REG = 0x10C02004;
-constexpr uint32_t DMA_START_REG = 0x10C02008;
-constexpr uint32_t DMA_STATUS_REG = 0x10C02014;
+constexpr uint32_t DMA_DESCRIPTOR_REG = BRCM_DMA_REGISTERS + 0x04;
+constexpr uint32_t DMA_START_REG = BRCM_DMA_REGISTERS + 0x08;
+constexpr uint32_t DMA_STATUS_REG = BRCM_DMA_REGISTERS + 0x14;
 // Bits 30 and 31 of the descriptor's length word are flags.
 constexpr uint32_t DMA_LENGTH_MASK = 0x3FFFFFFF;
 
@@ -65,8 +67,8 @@ void copy_memory(uint64_t source, uint64_t destination, uint64_t length)
         const size_t n = size_t(std::min<uint64_t>(length, buffer.size()));
         if (source + n > MEMORY_SIZE || destination + n > MEMORY_SIZE)
             fail("DMA beyond the memory");
-        if (pread(sim.fd, buffer.data(), n, off_t(source)) != ssize_t(n) ||
-            pwrite(sim.fd, buffer.data(), n, off_t(destination)) != ssize_t(n))
+        if (pread_all(sim.fd, buffer.data(), n, source) != 0 ||
+            pwrite_all(sim.fd, buffer.data(), n, destination) != 0)
             fail("DMA copy");
         source += n;
         destination += n;
@@ -182,15 +184,13 @@ int physmem_sim_reset(const physmem_sim_options &options)
 
 void physmem_sim_write(uint32_t address, const void *data, size_t size)
 {
-    if (address + uint64_t{size} > MEMORY_SIZE ||
-        pwrite(sim.fd, data, size, off_t(address)) != ssize_t(size))
+    if (address + uint64_t{size} > MEMORY_SIZE || pwrite_all(sim.fd, data, size, address) != 0)
         fail("physmem_sim_write");
 }
 
 void physmem_sim_read(uint32_t address, void *data, size_t size)
 {
-    if (address + uint64_t{size} > MEMORY_SIZE ||
-        pread(sim.fd, data, size, off_t(address)) != ssize_t(size))
+    if (address + uint64_t{size} > MEMORY_SIZE || pread_all(sim.fd, data, size, address) != 0)
         fail("physmem_sim_read");
 }
 
