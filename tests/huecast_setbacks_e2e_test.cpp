@@ -55,7 +55,7 @@ double cpu_seconds(pid_t pid)
 
 class Setbacks : public BoxTest {
 protected:
-    const test_picture picture = bars_picture(64, 48);
+    const yuv_picture picture = bars_picture(64, 48);
 
     void start_with_picture()
     {
@@ -114,7 +114,7 @@ protected:
         process_poll(*child, 1500);
         const ycbcr reversed[5] = {bar_colours[4], bar_colours[3], bar_colours[2],
                                    bar_colours[1], bar_colours[0]};
-        const test_picture second = bars_picture(64, 48, reversed);
+        const yuv_picture second = bars_picture(64, 48, reversed);
         write_video(second);
         const double replugged = device_now();
         ASSERT_EQ(emu_replug_device(bed.get(), dev, devnum), dev);
