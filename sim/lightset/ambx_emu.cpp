@@ -9,26 +9,26 @@
 namespace {
 
 // Endpoints of the light set's only interface.
-constexpr int ep_out = 0x02;    // every message from the host
-constexpr int ep_reply = 0x81;  // replies to the start message and queries
-constexpr int ep_event = 0x83;  // never carries anything here
+constexpr int EP_OUT = 0x02;    // every message from the host
+constexpr int EP_REPLY = 0x81;  // replies to the start message and queries
+constexpr int EP_EVENT = 0x83;  // never carries anything here
 
-constexpr int endpoint_size = 64;
-constexpr int control_packet_size = 8;  // bMaxPacketSize0 of a full-speed device
-constexpr int configuration_value = 1;
+constexpr int ENDPOINT_SIZE = 64;
+constexpr int CONTROL_PACKET_SIZE = 8;  // bMaxPacketSize0 of a full-speed device
+constexpr int CONFIGURATION_VALUE = 1;
 
 // The information block: where its fields lie, how much one reply carries.
-constexpr int block_more = 1;           // 0x3A or more: read on from offset 59
-constexpr int block_position = 23;
-constexpr int block_kind = 33;
-constexpr int block_description_length = 47;
-constexpr int block_description = 48;
-constexpr int info_chunk = 59;
+constexpr int BLOCK_MORE = 1;           // 0x3A or more: read on from offset 59
+constexpr int BLOCK_POSITION = 23;
+constexpr int BLOCK_KIND = 33;
+constexpr int BLOCK_DESCRIPTION_LENGTH = 47;
+constexpr int BLOCK_DESCRIPTION = 48;
+constexpr int INFO_CHUNK = 59;
 
 // Command nibbles of the address byte (byte 1 of a message).
-constexpr int command_information = 0x1;
-constexpr int command_colour = 0xB;
-constexpr uint8_t sequence_flag = 0x40;  // in the length byte of a colour sequence
+constexpr int COMMAND_INFORMATION = 0x1;
+constexpr int COMMAND_COLOUR = 0xB;
+constexpr uint8_t SEQUENCE_FLAG = 0x40;  // in the length byte of a colour sequence
 
 void put16(std::vector<uint8_t> &out, unsigned value)
 {
@@ -41,7 +41,7 @@ void add_device_descriptor(std::vector<uint8_t> &out, const emu_device &dev)
     out.insert(out.end(), {18, 0x01});             // bLength, DEVICE
     put16(out, 0x0110);                            // bcdUSB 1.1
     out.insert(out.end(), {0x00, 0x00, 0x00});     // class in the interface
-    out.push_back(control_packet_size);
+    out.push_back(CONTROL_PACKET_SIZE);
     put16(out, dev.vendor);
     put16(out, dev.product);
     put16(out, 0x0100);                            // bcdDevice
@@ -52,7 +52,7 @@ void add_device_descriptor(std::vector<uint8_t> &out, const emu_device &dev)
 void add_endpoint(std::vector<uint8_t> &out, uint8_t address)
 {
     out.insert(out.end(), {7, 0x05, address, 0x03});  // ENDPOINT, interrupt
-    put16(out, endpoint_size);
+    put16(out, ENDPOINT_SIZE);
     out.push_back(1);                                 // bInterval: 1 ms
 }
 
@@ -60,11 +60,11 @@ void add_configuration(std::vector<uint8_t> &out)
 {
     out.insert(out.end(), {9, 0x02});              // CONFIGURATION
     put16(out, 9 + 9 + 3 * 7);                     // wTotalLength 39
-    out.insert(out.end(), {1, configuration_value, 0, 0x80, 50});  // bus powered, 100 mA
+    out.insert(out.end(), {1, CONFIGURATION_VALUE, 0, 0x80, 50});  // bus powered, 100 mA
     out.insert(out.end(), {9, 0x04, 0, 0, 3, 0xFF, 0x00, 0x00, 0});  // interface 0, vendor class
-    add_endpoint(out, ep_out);
-    add_endpoint(out, ep_reply);
-    add_endpoint(out, ep_event);
+    add_endpoint(out, EP_OUT);
+    add_endpoint(out, EP_REPLY);
+    add_endpoint(out, EP_EVENT);
 }
 
 // Byte 2 of the start message's reply counts the data bytes after it: a
@@ -83,7 +83,7 @@ bool is_count_query(const uint8_t *data, int length)
 
 bool is_information_request(const uint8_t *data, int length)
 {
-    return length == 6 && (data[1] & 0x0F) == command_information && data[2] == 0x03;
+    return length == 6 && (data[1] & 0x0F) == COMMAND_INFORMATION && data[2] == 0x03;
 }
 
 // Count reply: header and address echoed, the number of count bytes, then
@@ -106,16 +106,16 @@ std::vector<uint8_t> count_reply(const emu_behaviour &b, const uint8_t *query)
 std::vector<uint8_t> information_block(const emu_component &c, emu_lie lie)
 {
     const int length = static_cast<int>(c.description.size());
-    std::vector<uint8_t> block(block_description + length, 0);
-    block[block_more] = block.size() > info_chunk ? 0x3A : 0x10;
-    block[block_position] = static_cast<uint8_t>(c.position_code);
-    block[block_kind] = static_cast<uint8_t>(c.kind_code);
-    block[block_description_length] = static_cast<uint8_t>(length);
+    std::vector<uint8_t> block(BLOCK_DESCRIPTION + length, 0);
+    block[BLOCK_MORE] = block.size() > INFO_CHUNK ? 0x3A : 0x10;
+    block[BLOCK_POSITION] = static_cast<uint8_t>(c.position_code);
+    block[BLOCK_KIND] = static_cast<uint8_t>(c.kind_code);
+    block[BLOCK_DESCRIPTION_LENGTH] = static_cast<uint8_t>(length);
     if (lie == emu_lie::description_negative)
-        block[block_description_length] = 0xF0;
+        block[BLOCK_DESCRIPTION_LENGTH] = 0xF0;
     if (lie == emu_lie::description_beyond)
-        block[block_description_length] = 120;
-    std::copy(c.description.begin(), c.description.end(), block.begin() + block_description);
+        block[BLOCK_DESCRIPTION_LENGTH] = 120;
+    std::copy(c.description.begin(), c.description.end(), block.begin() + BLOCK_DESCRIPTION);
     return block;
 }
 
@@ -126,7 +126,7 @@ std::vector<uint8_t> information_reply(const emu_behaviour &b, const uint8_t *re
     const emu_component &component = b.components[request[1] >> 4];
     const std::vector<uint8_t> block = information_block(component, b.lie);
     const size_t start = std::min<size_t>(request[4], block.size());
-    const size_t count = std::min<size_t>(info_chunk, block.size() - start);
+    const size_t count = std::min<size_t>(INFO_CHUNK, block.size() - start);
     std::vector<uint8_t> reply = {request[0], request[1], static_cast<uint8_t>(count + 2), 0x00,
                                   request[4]};
     reply.insert(reply.end(), block.begin() + start, block.begin() + start + count);
@@ -213,16 +213,41 @@ std::string describe_message(const std::vector<uint8_t> &b)
     if (is_count_query(b.data(), length))
         return "count query";
     const int command = length >= 3 ? b[1] & 0x0F : -1;
-    if (command == command_colour && length == 6 && b[2] == 0x03)
+    if (command == COMMAND_COLOUR && length == 6 && b[2] == 0x03)
         return describe_colour(b);
-    if (command == command_colour && length >= 5 && (b[2] & sequence_flag))
+    if (command == COMMAND_COLOUR && length >= 5 && (b[2] & SEQUENCE_FLAG))
         return describe_sequence(b);
-    if (command == command_information && length == 6 && b[2] == 0x03)
+    if (command == COMMAND_INFORMATION && length == 6 && b[2] == 0x03)
         return describe_information_request(b);
     return "other message: " + hex_bytes(b);
 }
 
 }  // namespace
+
+bool emu_valid_address(int bus, int devnum)
+{
+    return bus >= 1 && bus <= 999 && devnum >= 1 && devnum <= 127;
+}
+
+void emu_device_place(emu_device &dev, int bus, int devnum, uint16_t vendor, uint16_t product,
+                      const emu_behaviour &behaviour)
+{
+    dev.bus = bus;
+    dev.devnum = devnum;
+    dev.vendor = vendor;
+    dev.product = product;
+    dev.behaviour = behaviour;
+}
+
+bool emu_has_endpoint(const emu_device &, int endpoint)
+{
+    return endpoint == EP_OUT || endpoint == EP_REPLY || endpoint == EP_EVENT;
+}
+
+int emu_configuration_value(const emu_device &)
+{
+    return CONFIGURATION_VALUE;
+}
 
 std::vector<emu_component> emu_default_components()
 {
@@ -246,7 +271,7 @@ int emu_set_configuration(emu_device &dev, int value)
     std::lock_guard<std::mutex> guard(dev.lock);
     if (dev.behaviour.refuse_configuration)
         return -EBUSY;
-    if (value != 0 && value != configuration_value)  // 0 unconfigures
+    if (value != 0 && value != CONFIGURATION_VALUE)  // 0 unconfigures
         return -EINVAL;
     dev.configuration = value;
     return 0;
@@ -287,7 +312,7 @@ void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length)
     std::lock_guard<std::mutex> guard(dev.lock);
     dev.log.push_back({endpoint, std::vector<uint8_t>(data, data + length), now_seconds() - dev.start});
     std::vector<uint8_t> reply;
-    if (endpoint != ep_out || !answer_for(dev.behaviour, data, length, reply))
+    if (endpoint != EP_OUT || !answer_for(dev.behaviour, data, length, reply))
         return;
     if (dev.behaviour.answer == emu_answer::normal)
         dev.pending.push_back(reply);
@@ -322,7 +347,7 @@ int emu_accepted(emu_device &dev, int length)
 int emu_reply(emu_device &dev, int endpoint, uint8_t *buf, int capacity)
 {
     std::lock_guard<std::mutex> guard(dev.lock);
-    if (endpoint != ep_reply || dev.pending.empty())
+    if (endpoint != EP_REPLY || dev.pending.empty())
         return -1;
     std::vector<uint8_t> reply = std::move(dev.pending.front());
     dev.pending.erase(dev.pending.begin());
@@ -368,7 +393,7 @@ std::vector<emu_packet> emu_packets(emu_device &dev)
 std::string emu_describe(const emu_packet &packet)
 {
     std::string text = describe_message(packet.bytes);
-    if (packet.endpoint == ep_out)
+    if (packet.endpoint == EP_OUT)
         return text;
     char prefix[24];
     std::snprintf(prefix, sizeof prefix, "endpoint 0x%02X: ", packet.endpoint & 0xFF);

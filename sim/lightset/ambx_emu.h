@@ -89,6 +89,21 @@ struct emu_device {
     bool claimed = false;
 };
 
+// --- what the device is: the one place that describes it to both glues ----
+
+// Whether a bus (1..999) and device number (1..127) can hold a device.
+bool emu_valid_address(int bus, int devnum);
+
+// Gives a new device its place on a bus, its identifiers and its behaviour.
+void emu_device_place(emu_device &dev, int bus, int devnum, uint16_t vendor, uint16_t product,
+                      const emu_behaviour &behaviour);
+
+// Whether the device has the endpoint: 0x02 (OUT), 0x81 and 0x83 (IN).
+bool emu_has_endpoint(const emu_device &dev, int endpoint);
+
+// The bConfigurationValue of the device's one configuration.
+int emu_configuration_value(const emu_device &dev);
+
 // Raw descriptors as the device node presents them: the 18-byte device
 // descriptor, then the 39-byte configuration (one interface, three
 // interrupt endpoints 0x02 OUT, 0x81 IN, 0x83 IN of 64 bytes).

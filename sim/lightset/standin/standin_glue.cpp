@@ -102,12 +102,6 @@ standin_node *find_node(emu_testbed &bed, int id)
     return nullptr;
 }
 
-// The endpoints the light set has; others are refused as usbfs refuses them.
-bool known_endpoint(int endpoint)
-{
-    return endpoint == 0x02 || endpoint == 0x81 || endpoint == 0x83;
-}
-
 int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payload, int size,
            std::vector<uint8_t> &data)
 {
@@ -135,7 +129,7 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
     case standin_set_alt:
         return emu_set_alt_setting(dev, request.a, request.b);
     case standin_write:
-        if (!known_endpoint(request.a) || (request.a & 0x80) != 0)
+        if (!emu_has_endpoint(dev, request.a) || (request.a & 0x80) != 0)
             return -ENOENT;
         if (emu_write_stalls(dev))
             return -ETIMEDOUT;  // the stand-in waits out the time-out
@@ -143,7 +137,7 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
         return emu_accepted(dev, size);
     case standin_submit_read:
     case standin_read: {
-        if (!known_endpoint(request.a) || (request.a & 0x80) == 0 || request.b < 0)
+        if (!emu_has_endpoint(dev, request.a) || (request.a & 0x80) == 0 || request.b < 0)
             return -ENOENT;
         if (request.op == standin_submit_read)
             emu_read_requested(dev, request.a, request.b);
@@ -291,7 +285,7 @@ void emu_testbed_free(emu_testbed *bed)
 
 int emu_add_bus(emu_testbed *bed, int bus)
 {
-    if (bed == nullptr || bus < 1 || bus > 999)
+    if (bed == nullptr || !emu_valid_address(bus, 1))
         return -1;
     std::lock_guard<std::mutex> guard(bed->lock);
     bed->buses.insert(bus);
@@ -301,7 +295,7 @@ int emu_add_bus(emu_testbed *bed, int bus)
 emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor, uint16_t product,
                            const emu_behaviour &behaviour)
 {
-    if (bed == nullptr || bus < 1 || bus > 999 || devnum < 1 || devnum > 127)
+    if (bed == nullptr || !emu_valid_address(bus, devnum))
         return nullptr;
     std::lock_guard<std::mutex> guard(bed->lock);
     for (const auto &node : bed->nodes)
@@ -309,11 +303,7 @@ emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendo
             return nullptr;
     auto node = std::make_unique<standin_node>();
     node->id = bed->next_id++;
-    node->dev.bus = bus;
-    node->dev.devnum = devnum;
-    node->dev.vendor = vendor;
-    node->dev.product = product;
-    node->dev.behaviour = behaviour;
+    emu_device_place(node->dev, bus, devnum, vendor, product, behaviour);
     bed->buses.insert(bus);
     bed->nodes.push_back(std::move(node));
     return &bed->nodes.back()->dev;
@@ -332,7 +322,7 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev)
 // A device plugged in again gets a new id: handles on the old one stay dead.
 emu_device *emu_replug_device(emu_testbed *bed, emu_device *dev, int devnum)
 {
-    if (bed == nullptr || devnum < 1 || devnum > 127)
+    if (bed == nullptr || dev == nullptr || !emu_valid_address(dev->bus, devnum))
         return nullptr;
     std::lock_guard<std::mutex> guard(bed->lock);
     standin_node *found = nullptr;

@@ -171,12 +171,12 @@ gboolean set_interface(emu_node &node, UMockdevIoctlClient *client)
 }
 
 // 0 when the light set accepts the URB, else the kernel's refusal.
-int check_urb(const usbdevfs_urb &urb)
+int check_urb(const emu_device &dev, const usbdevfs_urb &urb)
 {
     // usbfs runs a bulk URB on an interrupt endpoint as an interrupt transfer.
     if (urb.type != USBDEVFS_URB_TYPE_INTERRUPT && urb.type != USBDEVFS_URB_TYPE_BULK)
         return -EINVAL;
-    if (urb.endpoint != 0x02 && urb.endpoint != 0x81 && urb.endpoint != 0x83)
+    if (!emu_has_endpoint(dev, urb.endpoint))
         return -ENOENT;
     return urb.buffer_length < 0 ? -EINVAL : 0;
 }
@@ -202,7 +202,7 @@ gboolean submit_urb(emu_node &node, UMockdevIoctlClient *client)
     if (urb_data == nullptr)
         return finish(client, -EFAULT);
     const auto &urb = *reinterpret_cast<usbdevfs_urb *>(urb_data->data);
-    int result = check_urb(urb);
+    int result = check_urb(node.dev, urb);
     if (result == 0 && !resolve_buffer(urb_data))
         result = -EFAULT;
     if (result < 0) {
@@ -367,7 +367,8 @@ std::string device_record(const emu_node &node)
     record += format("E: BUSNUM=%03d\nE: DEVNUM=%03d\n", d.bus, d.devnum);
     record += format("E: MAJOR=189\nE: MINOR=%d\nE: SUBSYSTEM=usb\n", (d.bus - 1) * 128 + d.devnum - 1);
     record += format("A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n", d.vendor, d.product);
-    record += "A: bcdDevice=0100\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n";
+    record += format("A: bcdDevice=0100\\n\nA: bConfigurationValue=%d\\n\nA: bNumConfigurations=1\\n\n",
+                     emu_configuration_value(d));
     record += format("A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=12\\n\n", d.bus, d.devnum);
     return record;
 }
@@ -492,7 +493,7 @@ void emu_testbed_free(emu_testbed *bed)
 
 int emu_add_bus(emu_testbed *bed, int bus)
 {
-    if (bed == nullptr || bus < 1 || bus > 999)
+    if (bed == nullptr || !emu_valid_address(bus, 1))
         return -1;
     return make_dirs(bed->root + format("/dev/bus/usb/%03d", bus)) ? 0 : -1;
 }
@@ -500,15 +501,10 @@ int emu_add_bus(emu_testbed *bed, int bus)
 emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor,
                            uint16_t product, const emu_behaviour &behaviour)
 {
-    if (bed == nullptr || bus < 1 || bus > 999 || devnum < 1 || devnum > 127 ||
-        address_in_use(*bed, bus, devnum))
+    if (bed == nullptr || !emu_valid_address(bus, devnum) || address_in_use(*bed, bus, devnum))
         return nullptr;
     auto node = std::make_shared<emu_node>();
-    node->dev.bus = bus;
-    node->dev.devnum = devnum;
-    node->dev.vendor = vendor;
-    node->dev.product = product;
-    node->dev.behaviour = behaviour;
+    emu_device_place(node->dev, bus, devnum, vendor, product, behaviour);
     name_node(*node);
     bed->nodes.push_back(node);
     return plug(*bed, node) ? &node->dev : nullptr;
@@ -525,7 +521,7 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev)
 
 emu_device *emu_replug_device(emu_testbed *bed, emu_device *dev, int devnum)
 {
-    if (bed == nullptr || devnum < 1 || devnum > 127)
+    if (bed == nullptr || dev == nullptr || !emu_valid_address(dev->bus, devnum))
         return nullptr;
     for (auto &node : bed->nodes) {
         if (&node->dev != dev || node->plugged || address_in_use(*bed, dev->bus, devnum))
