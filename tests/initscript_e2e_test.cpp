@@ -148,6 +148,18 @@ protected:
         EXPECT_EQ(status.exit_status, 3);
         EXPECT_EQ(status.out, "huecast is not running\n");
     }
+
+    // postinst starts huecast, prerm stops it, lights off; both succeed.
+    void install_then_remove()
+    {
+        process_result r = run(POSTINST_PATH);
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        expect_running();
+        r = run(PRERM_PATH);
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        EXPECT_TRUE(lights_are_off());
+        EXPECT_EQ(init("status").exit_status, 3);
+    }
 };
 
 // catches: a script that does not start huecast detached with its pid file,
@@ -208,23 +220,10 @@ TEST_F(InitScript, MaintainerScripts)
     const std::string calls = dir + "/update-rc.d.calls";
     ASSERT_TRUE(write_script(dir + "/bin/update-rc.d",
                              "#!" + std::string(BUSYBOX) + " sh\necho \"$@\" >> " + calls + "\n"));
-    process_result r = run(POSTINST_PATH);
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    expect_running();
-    r = run(PRERM_PATH);
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_TRUE(lights_are_off());
-    EXPECT_EQ(init("status").exit_status, 3);
+    install_then_remove();
     EXPECT_EQ(read_file(calls), "huecast defaults\n-f huecast remove\n");
-
     ASSERT_EQ(unlink((dir + "/bin/update-rc.d").c_str()), 0);
-    r = run(POSTINST_PATH);
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    expect_running();
-    r = run(PRERM_PATH);
-    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_TRUE(lights_are_off());
-    EXPECT_EQ(init("status").exit_status, 3);
+    install_then_remove();
 }
 
 }  // namespace
