@@ -1,7 +1,6 @@
 // YCbCr 4:2:0 to 3-byte pixels: BT.601 studio range (luma 16..235, chroma
 // centred on 128) in 16.16 fixed point, integers only.
-#ifndef HUE_CAPTURE_CONVERT_H
-#define HUE_CAPTURE_CONVERT_H
+#pragma once
 
 #include <array>
 #include <cstdint>
@@ -54,5 +53,3 @@ constexpr unsigned char clamp_channel(int32_t sum)
 // Reads only luma bytes 0 .. width * height - 1 and chroma bytes below
 // width * height / 2; a width or height of 0 or less writes nothing.
 void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon);
-
-#endif

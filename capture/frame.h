@@ -1,7 +1,6 @@
 // Picture types shared by the chipset sources, the colour conversion and the
 // grabber, and the process-wide chipset code that selects a source.
-#ifndef HUE_CAPTURE_FRAME_H
-#define HUE_CAPTURE_FRAME_H
+#pragma once
 
 #include <cstdint>
 
@@ -17,14 +16,14 @@ enum stb_chipset : int {
 };
 
 // Number of entries of stb_name: one per chipset code above.
-constexpr int stb_count = 6;
+constexpr int STB_COUNT = 6;
 
 // The box's chipset, one of the STB_ codes. Written once by the detection at
 // start-up, read by every capture afterwards.
 extern int stb_type;
 
 // Display names of the chipsets, indexed by their STB_ code.
-extern const char *const stb_name[stb_count];
+extern const char *const stb_name[STB_COUNT];
 
 // One decoded picture in YCbCr 4:2:0 form, alive for one capture.
 //
@@ -41,5 +40,3 @@ struct yuv_frame {
     unsigned char *luma;
     unsigned char *chroma;
 };
-
-#endif

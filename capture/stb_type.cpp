@@ -6,6 +6,6 @@
 int stb_type = STB_UNKNOWN;
 
 // Names printed when the grabber announces the chipset.
-const char *const stb_name[stb_count] = {
+const char *const stb_name[STB_COUNT] = {
     "unknown", "Pallas", "Vulcan", "Xilleon", "Brcm7401", "Brcm4380",
 };

@@ -33,7 +33,7 @@ constexpr code_word positions[] = {
     {2, "Left", POSITION_LEFT}, {3, "Middle", POSITION_MIDDLE}, {4, "Right", POSITION_RIGHT}};
 constexpr code_word kinds[] = {
     {1, "Fan", COMPONENT_FAN}, {2, "Rumbler", COMPONENT_RUMBLER}, {3, "Light", COMPONENT_LIGHT}};
-constexpr code_word unknown_code = {0, "Unknown", 0};
+constexpr code_word UNKNOWN_CODE = {0, "Unknown", 0};
 
 template <size_t N>
 const code_word &translate(const code_word (&table)[N], int code)
@@ -41,7 +41,7 @@ const code_word &translate(const code_word (&table)[N], int code)
     for (const code_word &entry : table)
         if (entry.code == code)
             return entry;
-    return unknown_code;
+    return UNKNOWN_CODE;
 }
 
 // The count a reply of `received` bytes in query_buffer gives: 0 when it

@@ -1,6 +1,5 @@
 // Reduction of a picture to the five colours of its vertical zones.
-#ifndef HUE_GRABBER_ZONES_H
-#define HUE_GRABBER_ZONES_H
+#pragma once
 
 #include <cstdint>
 
@@ -23,5 +22,3 @@ uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t st
 // (width below 5, height below 1) give 0.
 void getcolors(uint32_t colours[zone_count], const unsigned char *image, int32_t width,
                int32_t height);
-
-#endif

@@ -16,17 +16,21 @@ took() {
   echo "== $1 took ${SECONDS} s =="
 }
 
+# Configures, builds and tests one preset of CMakePresets.json.
+preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+  ctest --preset "$1" -j "$jobs"
+}
+
 section "build/ (normal)"
-scripts/build.sh build
-ctest --test-dir build --output-on-failure -j "$jobs"
+preset host
 took "build/"
 
 section "build-asan/ (AddressSanitizer + UndefinedBehaviorSanitizer)"
-scripts/build.sh build-asan -DHUE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+preset asan
 took "build-asan/"
 
 section "build-mipsel/ (the box: mipsel, tests under qemu-mipsel, package)"
-scripts/build.sh build-mipsel --toolchain cmake/mipsel-linux-gnu.cmake
-ctest --test-dir build-mipsel --output-on-failure -j "$jobs"
+preset mipsel
 took "build-mipsel/"

@@ -27,8 +27,8 @@ protected:
     void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
     {
         const uint32_t chroma_base = LUMA_BASE + g.chroma_offset;
-        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE | 0x77, chroma_base | 0x11, g.luma_rows,
-                                       g.chroma_rows));
+        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE | 0x77, chroma_base | 0x11,
+                                            g.luma_rows, g.chroma_rows));
         write_mem(memory_at, striped_memory(p, g));
         ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
     }
@@ -102,55 +102,79 @@ protected:
     }
 };
 
-// --- BCM7401: the picture read in place ------------------------------------------
+// --- a picture, three frames ---------------------------------------------------
 
-// BCM7401, bars at 720 x 576, three frames; catches any break from block to lights.
-TEST_F(StbHuecast, Bcm7401Bars720x576)
+enum class decoder { bcm7401, bcm4380, xilleon };
+
+// One run: a picture as the chipset's decoder keeps it, three frames of
+// huecast's messages checked against it. What each case catches is said
+// beside it.
+struct frames_case {
+    const char *name;
+    decoder chip;
+    bool bars;         // the five bars, else a random picture from seed
+    int width, height;
+    unsigned seed;
+    uint32_t gap;      // Broadcom: bytes from the page after the luma stripes to chroma
+};
+
+const frames_case frame_cases[] = {
+    // BCM7401, the picture read in place: catches any break from block to lights.
+    {"Bcm7401Bars720x576", decoder::bcm7401, true, 720, 576, 0, 0x1000},
+    // BCM7401, 1088 stripe rows: catches rows or stripes mixed up.
+    {"Bcm7401Random1920x1080", decoder::bcm7401, false, 1920, 1080, 21, 0},
+    // BCM4380, fetched by DMA: catches a wrong descriptor, register or short last stripe.
+    {"Bcm4380Random720x480", decoder::bcm4380, false, 720, 480, 22, 0x800},
+    // BCM4380: catches a wrong descriptor or register left behind.
+    {"Bcm4380Bars1280x720", decoder::bcm4380, true, 1280, 720, 0, 0},
+    // BCM4380, an extent near the window's limit: catches a refused HD frame.
+    {"Bcm4380Random1920x1080", decoder::bcm4380, false, 1920, 1080, 23, 0},
+    // Xilleon, one line in 32 (18 rows, red first): catches the full height or blue first.
+    {"XilleonBars720x576", decoder::xilleon, true, 720, 576, 0, 0},
+    // Xilleon, 15 rows: catches wrong chroma rows at an odd height.
+    {"XilleonRandom720x480", decoder::xilleon, false, 720, 480, 31, 0},
+    // Xilleon, whole tiles: catches tiles clipped at the width.
+    {"XilleonBars1280x720", decoder::xilleon, true, 1280, 720, 0, 0},
+    // Xilleon, 33 rows: catches halves left exchanged in odd tile rows.
+    {"XilleonRandom1920x1080", decoder::xilleon, false, 1920, 1080, 32, 0},
+};
+
+class StbHuecastFrames : public StbHuecast, public testing::WithParamInterface<frames_case> {
+protected:
+    // Places the picture, runs huecast and checks its frames.
+    void run_case(const frames_case &c)
+    {
+        const yuv_picture p = c.bars ? bars_picture(c.width, c.height)
+                                     : random_picture(c.width, c.height, c.seed);
+        if (c.chip == decoder::xilleon) {
+            place_xilleon(p);
+            run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
+            return;
+        }
+        const stripe_geometry g = stripes_for(c.width, c.height, c.gap);
+        if (c.chip == decoder::bcm7401) {
+            place_broadcom(p, g, LUMA_BASE);
+            run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
+            return;
+        }
+        place_broadcom(p, g, BRCM_DMA_PICTURE);
+        run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
+        expect_dma_left(stripe_extent(g));
+    }
+};
+
+// Every case of frame_cases (catches: beside each case).
+TEST_P(StbHuecastFrames, LightsShowTheZones)
 {
-    const yuv_picture p = bars_picture(720, 576);
-    place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
-    run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
+    run_case(GetParam());
 }
 
-// BCM7401, random 1920 x 1080 (1088 stripe rows); catches rows or stripes mixed up.
-TEST_F(StbHuecast, Bcm7401Random1920x1080)
-{
-    const yuv_picture p = random_picture(1920, 1080, 21);
-    place_broadcom(p, stripes_for(1920, 1080), LUMA_BASE);
-    run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
-}
+INSTANTIATE_TEST_SUITE_P(Cases, StbHuecastFrames, testing::ValuesIn(frame_cases),
+                         [](const testing::TestParamInfo<frames_case> &info) {
+                             return std::string(info.param.name);
+                         });
 
-// --- BCM4380: the picture fetched by DMA ----------------------------------------------
-
-// BCM4380, random 720 x 480; catches a wrong descriptor, register or short last stripe.
-TEST_F(StbHuecast, Bcm4380Random720x480)
-{
-    const yuv_picture p = random_picture(720, 480, 22);
-    const stripe_geometry g = stripes_for(720, 480, 0x800);
-    place_broadcom(p, g, BRCM_DMA_PICTURE);
-    run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
-    expect_dma_left(stripe_extent(g));
-}
-
-// BCM4380, bars at 1280 x 720; catches a wrong descriptor or register left behind.
-TEST_F(StbHuecast, Bcm4380Bars1280x720)
-{
-    const yuv_picture p = bars_picture(1280, 720);
-    const stripe_geometry g = stripes_for(1280, 720);
-    place_broadcom(p, g, BRCM_DMA_PICTURE);
-    run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
-    expect_dma_left(stripe_extent(g));
-}
-
-// BCM4380, random 1920 x 1080 (extent near the window's limit); catches a refused HD frame.
-TEST_F(StbHuecast, Bcm4380Random1920x1080)
-{
-    const yuv_picture p = random_picture(1920, 1080, 23);
-    const stripe_geometry g = stripes_for(1920, 1080);
-    place_broadcom(p, g, BRCM_DMA_PICTURE);
-    run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
-    expect_dma_left(stripe_extent(g));
-}
+// --- what huecast refuses ---------------------------------------------------------
 
 // An extent beyond the DMA window; catches a frame read past the window, or a crash.
 TEST_F(StbHuecast, Bcm4380ExtentBeyondTheWindowIsRefused)
@@ -158,40 +182,6 @@ TEST_F(StbHuecast, Bcm4380ExtentBeyondTheWindowIsRefused)
     const yuv_picture p = bars_picture(1920, 1080);
     place_broadcom(p, stripes_for(1920, 1080, 0x200000), BRCM_DMA_PICTURE);
     expect_refused(BCM4380_FB, BCM4380_CPUINFO);
-}
-
-// --- Xilleon: one line in 32 of the tiled window ------------------------------------------
-
-// Xilleon, bars at 720 x 576 (18 rows, red first); catches the full height or blue first.
-TEST_F(StbHuecast, XilleonBars720x576)
-{
-    const yuv_picture p = bars_picture(720, 576);
-    place_xilleon(p);
-    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
-}
-
-// Xilleon, random 720 x 480 (15 rows); catches wrong chroma rows at an odd height.
-TEST_F(StbHuecast, XilleonRandom720x480)
-{
-    const yuv_picture p = random_picture(720, 480, 31);
-    place_xilleon(p);
-    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
-}
-
-// Xilleon, bars at 1280 x 720 (whole tiles); catches tiles clipped at the width.
-TEST_F(StbHuecast, XilleonBars1280x720)
-{
-    const yuv_picture p = bars_picture(1280, 720);
-    place_xilleon(p);
-    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
-}
-
-// Xilleon, random 1920 x 1080 (33 rows); catches halves left exchanged in odd tile rows.
-TEST_F(StbHuecast, XilleonRandom1920x1080)
-{
-    const yuv_picture p = random_picture(1920, 1080, 32);
-    place_xilleon(p);
-    run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
 }
 
 // A height the window cannot hold; catches a read past the window, or a crash.

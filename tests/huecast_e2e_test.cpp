@@ -28,45 +28,54 @@ std::vector<bytes> last_frame(const std::vector<bytes> &got)
                     : std::vector<bytes>();
 }
 
-class Huecast : public BoxTest {
-protected:
-    void run_picture(const char *fb, const yuv_picture &p, const char *name)
-    {
-        add_light_set();
-        write_proc_fb(fb);
-        write_video(p);
-        start(HUECAST_PATH);
-        ASSERT_TRUE(wait_lights(15)) << out() << err();
-        const process_result r = stop();
-        EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
-        EXPECT_NE(r.out.find(std::string("Detected STB: ") + name + "\n"), std::string::npos);
-        EXPECT_EQ(r.err, "");
-        expect_frames(lights(), p, 3);
-    }
+using Huecast = BoxTest;
+
+// One run on a Pallas or Vulcan box: a /proc/fb that names the chipset, a
+// picture in /dev/video, and three frames of huecast's messages checked
+// against it.
+struct video_case {
+    const char *name;
+    const char *fb;
+    const char *detected;  // the chipset huecast announces
+    bool bars;             // the five bars, else a random picture from seed
+    int width, height;
+    unsigned seed;
 };
 
-// Five constant bars on a Pallas box: each light shows its bar.
-TEST_F(Huecast, PallasBars720x576)
+const video_case video_cases[] = {
+    // Five constant bars on a Pallas box: catches a light showing another bar.
+    {"PallasBars720x576", "0 pallasfb\n", "Pallas", true, 720, 576, 0},
+    // Random content at the NTSC size: catches rows or zones mixed up.
+    {"PallasRandom720x480", "0 Pallas FB\n", "Pallas", false, 720, 480, 7},
+    // Vulcan boxes take the same source: catches a Vulcan left without one.
+    {"VulcanBars720x480", "0 vulcanfb\n", "Vulcan", true, 720, 480, 0},
+    {"VulcanRandom720x576", "0 VULCAN\n", "Vulcan", false, 720, 576, 11},
+};
+
+class HuecastVideo : public BoxTest, public testing::WithParamInterface<video_case> {};
+
+// Every case of video_cases (catches: beside each case).
+TEST_P(HuecastVideo, LightsShowTheZones)
 {
-    run_picture("0 pallasfb\n", bars_picture(720, 576), "Pallas");
+    const video_case &c = GetParam();
+    const yuv_picture p = c.bars ? bars_picture(c.width, c.height)
+                                 : random_picture(c.width, c.height, c.seed);
+    add_light_set();
+    write_proc_fb(c.fb);
+    write_video(p);
+    start(HUECAST_PATH);
+    ASSERT_TRUE(wait_lights(15)) << out() << err();
+    const process_result r = stop();
+    EXPECT_EQ(r.out.find("Huecast Screengrabber\n"), 0u) << r.out;
+    EXPECT_NE(r.out.find(std::string("Detected STB: ") + c.detected + "\n"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    expect_frames(lights(), p, 3);
 }
 
-// Random content on a Pallas box at the NTSC size.
-TEST_F(Huecast, PallasRandom720x480)
-{
-    run_picture("0 Pallas FB\n", random_picture(720, 480, 7), "Pallas");
-}
-
-// Vulcan boxes take the same source.
-TEST_F(Huecast, VulcanBars720x480)
-{
-    run_picture("0 vulcanfb\n", bars_picture(720, 480), "Vulcan");
-}
-
-TEST_F(Huecast, VulcanRandom720x576)
-{
-    run_picture("0 VULCAN\n", random_picture(720, 576, 11), "Vulcan");
-}
+INSTANTIATE_TEST_SUITE_P(Cases, HuecastVideo, testing::ValuesIn(video_cases),
+                         [](const testing::TestParamInfo<video_case> &info) {
+                             return std::string(info.param.name);
+                         });
 
 // A new picture size takes effect with the frame that has it.
 TEST_F(Huecast, SizeChangeBetweenFrames)

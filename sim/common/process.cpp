@@ -249,8 +249,10 @@ std::vector<std::string> process_environment()
 
 process_ptr process_start(const std::vector<std::string> &argv, const process_options &options)
 {
-    if (argv.empty())
+    if (argv.empty()) {
+        errno = EINVAL;
         return nullptr;
+    }
     std::vector<std::string> args = emulated_command(argv);
     std::vector<std::string> env = options.environment ? *options.environment : process_environment();
     const std::vector<char *> arg_list = pointers(args), env_list = pointers(env);
@@ -353,7 +355,7 @@ process_result process_run(const std::vector<std::string> &argv, const process_o
     process_ptr child = process_start(argv, options);
     if (child != nullptr)
         return process_finish(std::move(child));
-    const int error = errno;
+    const int error = errno;  // as process_start left it
     process_result result;
     result.error = error != 0 ? -error : -ECHILD;
     result.failed_step = "start";

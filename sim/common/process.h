@@ -59,10 +59,11 @@ std::vector<std::string> process_environment();
 
 // Starts argv[0] (searched in PATH when it holds no slash) with argv, in its
 // own process group, with standard input from /dev/null. Returns once the
-// child has executed the program or failed to: nullptr when argv is empty or
-// the pipes or the process cannot be made; otherwise the process, whose
-// process_error tells whether the set-up or the exec failed (the child then
-// ends with status 126 or 127 and a line on stderr).
+// child has executed the program or failed to: nullptr with errno set when
+// argv is empty (EINVAL) or the pipes or the process cannot be made;
+// otherwise the process, whose process_error tells whether the set-up or the
+// exec failed (the child then ends with status 126 or 127 and a line on
+// stderr).
 process_ptr process_start(const std::vector<std::string> &argv, const process_options &options);
 
 // The child's process id (also the id of its process group).

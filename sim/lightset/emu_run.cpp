@@ -1,10 +1,17 @@
-// Running an unchanged program under the emulation (umockdev's preload, or
+// The glue-independent half of emu_usb.h: one testbed at a time, and
+// running an unchanged program under the emulation (umockdev's preload, or
 // the stand-in libusb: emu_glue.h), so that its libusb finds the emulated
 // light set.
 #include "emu_glue.h"
 #include "emu_usb.h"
 
+#include <atomic>
+
 namespace {
+
+// Whether a testbed exists in this process: umockdev points the whole
+// process at one testbed (UMOCKDEV_DIR), the stand-in at one socket.
+std::atomic<bool> testbed_exists{false};
 
 // The options with the glue's environment, which env holds.
 process_options with_glue(const process_options &options, std::vector<std::string> &env)
@@ -17,6 +24,24 @@ process_options with_glue(const process_options &options, std::vector<std::strin
 }
 
 }  // namespace
+
+emu_testbed *emu_testbed_new()
+{
+    if (testbed_exists.exchange(true))
+        return nullptr;
+    emu_testbed *bed = emu_glue_make_testbed();
+    if (bed == nullptr)
+        testbed_exists = false;
+    return bed;
+}
+
+void emu_testbed_free(emu_testbed *bed)
+{
+    if (bed == nullptr)
+        return;
+    emu_glue_free_testbed(bed);
+    testbed_exists = false;
+}
 
 std::string emu_take_variable(std::vector<std::string> &env, const char *name)
 {

@@ -54,8 +54,6 @@ struct emu_testbed {
 
 namespace {
 
-std::atomic<emu_testbed *> current_testbed{nullptr};
-
 void put(std::vector<uint8_t> &out, const void *data, size_t size)
 {
     const auto *bytes = static_cast<const uint8_t *>(data);
@@ -261,25 +259,19 @@ bool emu_preload_active()
     return dlsym(RTLD_DEFAULT, "ambx_standin_present") != nullptr;
 }
 
-emu_testbed *emu_testbed_new()
+emu_testbed *emu_glue_make_testbed()
 {
-    emu_testbed *none = nullptr;
     auto bed = std::make_unique<emu_testbed>();
-    if (!current_testbed.compare_exchange_strong(none, bed.get()))
-        return nullptr;
     if (!start_server(*bed)) {
-        emu_testbed_free(bed.release());
+        emu_glue_free_testbed(bed.release());
         return nullptr;
     }
     return bed.release();
 }
 
-void emu_testbed_free(emu_testbed *bed)
+void emu_glue_free_testbed(emu_testbed *bed)
 {
-    if (bed == nullptr)
-        return;
     stop_server(*bed);
-    current_testbed = nullptr;
     delete bed;
 }
 

@@ -446,39 +446,24 @@ bool emu_preload_active()
     return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
 }
 
-namespace {
-
-// The testbed of this process, if any: umockdev points the whole process at
-// one testbed through UMOCKDEV_DIR, and removing a testbed unsets it.
-std::atomic<emu_testbed *> current_testbed{nullptr};
-
-}  // namespace
-
-emu_testbed *emu_testbed_new()
+emu_testbed *emu_glue_make_testbed()
 {
-    emu_testbed *none = nullptr;
     auto bed = std::make_unique<emu_testbed>();
-    if (!current_testbed.compare_exchange_strong(none, bed.get()))
-        return nullptr;
     bed->bed = umockdev_testbed_new();
-    if (bed->bed == nullptr) {
-        current_testbed = nullptr;
+    if (bed->bed == nullptr)
         return nullptr;
-    }
     gchar *root = umockdev_testbed_get_root_dir(bed->bed);
     bed->root = root;
     g_free(root);
     if (!make_dirs(bed->root + "/dev/bus/usb") || !make_dirs(bed->root + "/proc/bus/usb")) {
-        emu_testbed_free(bed.release());
+        emu_glue_free_testbed(bed.release());
         return nullptr;
     }
     return bed.release();
 }
 
-void emu_testbed_free(emu_testbed *bed)
+void emu_glue_free_testbed(emu_testbed *bed)
 {
-    if (bed == nullptr)
-        return;
     for (auto &node : bed->nodes) {
         unplug(*bed, *node);
         if (node->signal_id != 0)
@@ -487,7 +472,6 @@ void emu_testbed_free(emu_testbed *bed)
             g_signal_handler_disconnect(old.first, old.second);
     }
     g_object_unref(bed->bed);
-    current_testbed = nullptr;
     delete bed;
 }
 
