@@ -56,7 +56,8 @@ void fill_smooth(picture &pic, int width, int height)
 {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            pic.luma[y * width + x] = static_cast<unsigned char>(16 + 219 * (x + y) / (width + height));
+            pic.luma[y * width + x] =
+                static_cast<unsigned char>(16 + 219 * (x + y) / (width + height));
     for (int y = 0; y < height / 2; ++y)
         for (int x = 0; x < width; x += 2) {
             pic.chroma[y * width + x] = static_cast<unsigned char>(64 + 128 * x / width);
@@ -67,8 +68,10 @@ void fill_smooth(picture &pic, int width, int height)
 picture make_picture(picture_size size, bool smooth)
 {
     const std::size_t count = static_cast<std::size_t>(size.width) * size.height;
-    picture pic{std::vector<unsigned char>(count), std::vector<unsigned char>(count / 2),
-                std::vector<unsigned char>(3 * count), {}};
+    picture pic{std::vector<unsigned char>(count),
+                std::vector<unsigned char>(count / 2),
+                std::vector<unsigned char>(3 * count),
+                {}};
     if (smooth)
         fill_smooth(pic, size.width, size.height);
     else
@@ -187,21 +190,25 @@ void register_all()
     const struct {
         const char *name;
         bench_function function;
-    } benches[] = {{"convert", bench_convert},   {"getcolors", bench_getcolors},
-                   {"frame", bench_frame},       {"libyuv_c", bench_libyuv_c},
-                   {"libyuv_simd", bench_libyuv_simd}, {"destripe", bench_destripe},
+    } benches[] = {{"convert", bench_convert},
+                   {"getcolors", bench_getcolors},
+                   {"frame", bench_frame},
+                   {"libyuv_c", bench_libyuv_c},
+                   {"libyuv_simd", bench_libyuv_simd},
+                   {"destripe", bench_destripe},
                    {"xilleon_sample", bench_xilleon_sample}};
     for (picture_size size : sizes)
         for (bool smooth : {false, true})
             for (const auto &b : benches) {
-                const std::string name = std::string(b.name) + "/" + std::to_string(size.width) + "x" +
-                                         std::to_string(size.height) + (smooth ? "/smooth" : "/random");
+                const std::string name = std::string(b.name) + "/" + std::to_string(size.width) +
+                                         "x" + std::to_string(size.height) +
+                                         (smooth ? "/smooth" : "/random");
                 benchmark::RegisterBenchmark(name.c_str(), b.function, size, smooth)
                     ->Unit(benchmark::kMicrosecond);
             }
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

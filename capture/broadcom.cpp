@@ -13,11 +13,11 @@
 namespace {
 
 // Picture register block fields, byte offsets.
-constexpr size_t WIDTH_AT = 0x14;        // 16 bits
-constexpr size_t LUMA_BASE_AT = 0x1C;    // 32 bits
-constexpr size_t CHROMA_BASE_AT = 0x20;  // 32 bits
-constexpr size_t LUMA_ROWS_AT = 0x27;    // 16 bits, rows in bits 4-15
-constexpr size_t CHROMA_ROWS_AT = 0x2B;  // 16 bits, rows in bits 4-15
+constexpr size_t WIDTH_AT = 0x14;           // 16 bits
+constexpr size_t LUMA_BASE_AT = 0x1C;       // 32 bits
+constexpr size_t CHROMA_BASE_AT = 0x20;     // 32 bits
+constexpr size_t LUMA_ROWS_AT = 0x27;       // 16 bits, rows in bits 4-15
+constexpr size_t CHROMA_ROWS_AT = 0x2B;     // 16 bits, rows in bits 4-15
 constexpr uint32_t BASE_MASK = 0xFFFFFF00;  // the low 8 bits are not address
 constexpr int ROWS_SHIFT = 4;
 
@@ -99,8 +99,7 @@ bool read_picture_block(int mem, brcm_picture *picture)
 // description would take them outside the planes, the mapping, the physical
 // address space or the BCM4380's DMA window, or the picture does not fit the
 // caller's image.
-bool plan_copy(const brcm_picture &p, int32_t height, int stb, int64_t max_pixels,
-               copy_plan *plan)
+bool plan_copy(const brcm_picture &p, int32_t height, int stb, int64_t max_pixels, copy_plan *plan)
 {
     const int64_t stripes = (int64_t{p.width} + BRCM_STRIPE_WIDTH - 1) / BRCM_STRIPE_WIDTH;
     const int64_t luma_length = stripes * p.luma_rows * BRCM_STRIPE_WIDTH;

@@ -14,12 +14,10 @@ namespace {
 
 // Every sum the conversion forms lies in [lowest_sum, highest_sum]: the tables
 // rise with their index, so the extremes come from their end entries.
-constexpr int32_t lowest_sum =
-    std::min(y_to_rgb[0] + std::min(cb_to_b[0], cr_to_r[0]),
-             y_to_rgb[0] - (cb_to_g[255] + cr_to_g[255]));
-constexpr int32_t highest_sum =
-    std::max(y_to_rgb[255] + std::max(cb_to_b[255], cr_to_r[255]),
-             y_to_rgb[255] - (cb_to_g[0] + cr_to_g[0]));
+constexpr int32_t lowest_sum = std::min(y_to_rgb[0] + std::min(cb_to_b[0], cr_to_r[0]),
+                                        y_to_rgb[0] - (cb_to_g[255] + cr_to_g[255]));
+constexpr int32_t highest_sum = std::max(y_to_rgb[255] + std::max(cb_to_b[255], cr_to_r[255]),
+                                         y_to_rgb[255] - (cb_to_g[0] + cr_to_g[0]));
 constexpr int32_t lowest_part = lowest_sum >> 16;
 constexpr int32_t highest_part = highest_sum >> 16;
 static_assert(lowest_part == -277 && highest_part == 534);
@@ -80,8 +78,8 @@ inline void put_pixel(unsigned char *out, unsigned char luma, const block_terms 
 // last column takes the pair of the block to its left (width is at least 2).
 template <bool xilleon>
 void convert_row_pair(const unsigned char *luma0, const unsigned char *luma1,
-                      const unsigned char *chroma, unsigned char *out0,
-                      unsigned char *out1, int32_t width)
+                      const unsigned char *chroma, unsigned char *out0, unsigned char *out1,
+                      int32_t width)
 {
     const unsigned char *const chroma_end = chroma + (width & ~1);
     for (; chroma != chroma_end; chroma += 2) {
@@ -107,8 +105,8 @@ void convert_row_pair(const unsigned char *luma0, const unsigned char *luma1,
 // The last row of an odd height, coloured from the chroma row of the row pair
 // above it.
 template <bool xilleon>
-void convert_last_row(const unsigned char *luma, const unsigned char *chroma,
-                      unsigned char *out, int32_t width)
+void convert_last_row(const unsigned char *luma, const unsigned char *chroma, unsigned char *out,
+                      int32_t width)
 {
     const unsigned char *const chroma_end = chroma + (width & ~1);
     for (; chroma != chroma_end; chroma += 2) {
@@ -134,8 +132,7 @@ void convert_blocks(const yuv_frame *frame, unsigned char *image)
     const unsigned char *luma = frame->luma;
     const unsigned char *chroma = frame->chroma;
     for (int32_t pairs = frame->height / 2; pairs > 0; --pairs) {
-        convert_row_pair<xilleon>(luma, luma + stride, chroma, image,
-                                  image + 3 * stride, width);
+        convert_row_pair<xilleon>(luma, luma + stride, chroma, image, image + 3 * stride, width);
         luma += 2 * stride;
         chroma += stride;
         image += 6 * stride;
@@ -158,7 +155,7 @@ void convert_grey(const unsigned char *luma, unsigned char *out, std::size_t cou
     }
 }
 
-} // namespace
+}  // namespace
 
 void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon)
 {

@@ -31,10 +31,8 @@ bool run_source(frame_planes &planes, int mem)
     case STB_XILLEON:
         return xilleon_source(planes, mem, max_pixels, PICTURE_WIDTH_FILE, PICTURE_HEIGHT_FILE);
     case STB_PALLAS:
-    case STB_VULCAN:
-        return video_device_source(planes, max_pixels);
-    default:
-        return true;
+    case STB_VULCAN: return video_device_source(planes, max_pixels);
+    default: return true;
     }
 }
 

@@ -9,8 +9,8 @@
 
 // Sizes of the caller's picture buffer: the largest picture of each box
 // family, 3 bytes a pixel.
-constexpr int32_t RGB_IMAGE_SD = 720 * 576 * 3;     // Pallas and Vulcan
-constexpr int32_t RGB_IMAGE_HD = 1920 * 1080 * 3;   // every other chipset
+constexpr int32_t RGB_IMAGE_SD = 720 * 576 * 3;    // Pallas and Vulcan
+constexpr int32_t RGB_IMAGE_HD = 1920 * 1080 * 3;  // every other chipset
 
 // The picture buffer size for a chipset code.
 int32_t rgb_image_size(int stb);

@@ -30,7 +30,10 @@ private:
 // A malloc'ed block; null when none.
 class heap_block {
 public:
-    explicit heap_block(size_t size = 0) : p_(size ? static_cast<unsigned char *>(malloc(size)) : nullptr) {}
+    explicit heap_block(size_t size = 0)
+        : p_(size ? static_cast<unsigned char *>(malloc(size)) : nullptr)
+    {
+    }
     ~heap_block() { free(p_); }
     heap_block(const heap_block &) = delete;
     heap_block &operator=(const heap_block &) = delete;

@@ -24,6 +24,5 @@ constexpr int32_t XILLEON_MAX_HEIGHT = 2303;
 // 0 of chroma tile row q for rows 0..2*(P/2)+1, P = T / 2. Writes only
 // columns below width and 1920 and only within luma_size and chroma_size
 // bytes; reads only tile rows that lie within the window.
-void sample_picture(const unsigned char *window, int32_t width, int32_t height,
-                    unsigned char *luma, size_t luma_size, unsigned char *chroma,
-                    size_t chroma_size);
+void sample_picture(const unsigned char *window, int32_t width, int32_t height, unsigned char *luma,
+                    size_t luma_size, unsigned char *chroma, size_t chroma_size);

@@ -7,10 +7,10 @@
 
 namespace {
 
-constexpr int32_t TILE_LINE = 128;       // bytes of a tile line
-constexpr size_t TILE_SIZE = 0x1000;     // 32 tile lines, one after the other
-constexpr size_t TILE_ROW_SIZE = 0xF000; // 15 tiles, left to right
-constexpr int32_t HALF_LINE = 64;        // odd tile rows store the halves exchanged
+constexpr int32_t TILE_LINE = 128;        // bytes of a tile line
+constexpr size_t TILE_SIZE = 0x1000;      // 32 tile lines, one after the other
+constexpr size_t TILE_ROW_SIZE = 0xF000;  // 15 tiles, left to right
+constexpr int32_t HALF_LINE = 64;         // odd tile rows store the halves exchanged
 constexpr int32_t LINES_PER_TILE_ROW = 32;
 
 constexpr int32_t LUMA_TILE_ROWS = XILLEON_CHROMA_AT / TILE_ROW_SIZE;
@@ -54,9 +54,8 @@ void sample_plane(const unsigned char *region, int32_t region_rows, int32_t last
 
 }  // namespace
 
-void sample_picture(const unsigned char *window, int32_t width, int32_t height,
-                    unsigned char *luma, size_t luma_size, unsigned char *chroma,
-                    size_t chroma_size)
+void sample_picture(const unsigned char *window, int32_t width, int32_t height, unsigned char *luma,
+                    size_t luma_size, unsigned char *chroma, size_t chroma_size)
 {
     if (width <= 0 || height < 0)
         return;

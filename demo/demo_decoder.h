@@ -33,9 +33,9 @@ enum class demo_chipset { pallas, vulcan, brcm7401, brcm4380, xilleon };
 
 struct chipset_info {
     demo_chipset chipset;
-    const char *flag;     // "pallas", as --chipset takes it
-    const char *name;     // "Pallas", as huecast announces it
-    int max_width;        // the largest picture the box shows
+    const char *flag;  // "pallas", as --chipset takes it
+    const char *name;  // "Pallas", as huecast announces it
+    int max_width;     // the largest picture the box shows
     int max_height;
     bool bgr;             // its lights get blue first, red last
     const char *proc_fb;  // what its /proc/fb says

@@ -34,8 +34,7 @@ std::string new_output(huecast_run &h, const std::string &out, const std::string
 
 }  // namespace
 
-bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path,
-                   std::string *error)
+bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path, std::string *error)
 {
     h.bed.reset(emu_testbed_new());
     h.dev = h.bed ? emu_add_device(h.bed.get(), 1, 2, 0x0471, 0x083F) : nullptr;

@@ -15,18 +15,17 @@ struct huecast_run {
     emu_testbed_ptr bed;
     emu_device *dev = nullptr;  // the light set
     process_ptr child;
-    size_t out_taken = 0;       // bytes of its stdout taken in
-    size_t err_taken = 0;       // and of its stderr
-    std::string pending;        // output not yet a whole line
+    size_t out_taken = 0;  // bytes of its stdout taken in
+    size_t err_taken = 0;  // and of its stderr
+    std::string pending;   // output not yet a whole line
     std::string last_line;
-    long lines = 0;             // whole lines so far
-    bool ended = false;         // it has ended (by itself, or stopped)
+    long lines = 0;      // whole lines so far
+    bool ended = false;  // it has ended (by itself, or stopped)
 };
 
 // Plugs in the light set and starts the huecast at path in box, which must
 // outlive it. false with *error.
-bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path,
-                   std::string *error);
+bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path, std::string *error);
 
 // Waits up to wait_ms for huecast's output and notes when it has ended. Its
 // new whole lines are counted, the last one kept, and appended to lines.

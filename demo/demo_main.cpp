@@ -28,7 +28,7 @@ namespace {
 constexpr int STRIP_ROWS = 8;
 constexpr int TTY_THUMB_WIDTH = 32;
 constexpr double TTY_REDRAW_SECONDS = 0.04;
-constexpr int HUECAST_LINES_SHOWN = 12;      // in text mode; the rest are counted
+constexpr int HUECAST_LINES_SHOWN = 12;  // in text mode; the rest are counted
 constexpr double FIRST_LIGHTS_SECONDS = 10;
 
 volatile sig_atomic_t stop_requested = 0;

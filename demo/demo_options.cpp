@@ -66,8 +66,11 @@ bool apply_option(char **argv, int &i, demo_options &o)
         return parse_number(value, 1, 60, &o.fps);
     if (opt == "--size")
         return parse_size(value, &o.width, &o.height);
-    std::string *path = opt == "--y4m" ? &o.y4m : opt == "--png" ? &o.png
-                        : opt == "--csv" ? &o.csv : opt == "--huecast" ? &o.huecast : nullptr;
+    std::string *path = opt == "--y4m"       ? &o.y4m
+                        : opt == "--png"     ? &o.png
+                        : opt == "--csv"     ? &o.csv
+                        : opt == "--huecast" ? &o.huecast
+                                             : nullptr;
     return path && (*path = value, true);
 }
 
@@ -105,8 +108,8 @@ int parse_options(int argc, char **argv, demo_options &o)
 
 std::string demo_title(const demo_options &o)
 {
-    const std::string what = o.y4m.empty() ? "scene " + scene_names()[static_cast<size_t>(o.scene)]
-                                           : o.y4m;
+    const std::string what =
+        o.y4m.empty() ? "scene " + scene_names()[static_cast<size_t>(o.scene)] : o.y4m;
     return std::string("the real huecast on a simulated ") + o.chipset->name + " box (" +
            std::to_string(o.width) + "x" + std::to_string(o.height) + "), " + what;
 }

@@ -41,7 +41,8 @@ bool png_write_strip(const std::string &path, const std::vector<strip_row> &rows
         return false;
     }
     const int row_height = rows[0].picture.height;
-    canvas c{STRIP_WIDTH, STRIP_MARGIN + static_cast<int>(rows.size()) * (row_height + STRIP_GAP), {}};
+    canvas c{
+        STRIP_WIDTH, STRIP_MARGIN + static_cast<int>(rows.size()) * (row_height + STRIP_GAP), {}};
     c.bytes.assign(static_cast<size_t>(c.width) * c.height * 3, STRIP_BACKGROUND);
     for (size_t i = 0; i < rows.size(); i++)
         draw_row(c, rows[i], STRIP_MARGIN + static_cast<int>(i) * (row_height + STRIP_GAP));

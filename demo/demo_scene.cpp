@@ -90,7 +90,8 @@ void draw_sweep(yuv_picture &p, double t)
         const double light = 1 - std::fabs((i + 0.5) / BANDS * 2 - 1);
         for (int x = 0; x < p.width; x++)
             band[x] = scaled(row[x], 0.35 + 0.65 * light);
-        fill_rows(p, band, even_split(0, p.height, i, BANDS), even_split(0, p.height, i + 1, BANDS));
+        fill_rows(p, band, even_split(0, p.height, i, BANDS),
+                  even_split(0, p.height, i + 1, BANDS));
     }
 }
 

@@ -62,7 +62,9 @@ std::string panel_line(const view_state &s, int i)
         for (int light : zone_lights)
             line += "light " + std::to_string(light) + " ";
         return line;
-    case 1: case 2: case 3: return light_blocks(s);
+    case 1:
+    case 2:
+    case 3: return light_blocks(s);
     case 4:
         for (const rgb &c : s.lights)
             line += hex(c) + " ";
@@ -86,9 +88,8 @@ thumb thumbnail(const yuv_picture &p, int width)
     t.pixels.resize(static_cast<size_t>(t.width) * t.height);
     for (int y = 0; y < t.height; y++)
         for (int x = 0; x < t.width; x++)
-            t.pixels[static_cast<size_t>(y) * t.width + x] =
-                picture_pixel(p, (2 * x + 1) * p.width / (2 * t.width),
-                              (2 * y + 1) * p.height / (2 * t.height));
+            t.pixels[static_cast<size_t>(y) * t.width + x] = picture_pixel(
+                p, (2 * x + 1) * p.width / (2 * t.width), (2 * y + 1) * p.height / (2 * t.height));
     return t;
 }
 
@@ -116,8 +117,8 @@ std::string tty_view(const view_state &s, const thumb &picture)
 
 std::string text_line(const view_state &s)
 {
-    std::string line = printf_string("%5.1f s  frame %4.0f  lights", s.elapsed,
-                                     static_cast<double>(s.frame));
+    std::string line =
+        printf_string("%5.1f s  frame %4.0f  lights", s.elapsed, static_cast<double>(s.frame));
     for (int i = 0; i < 5; i++)
         line += " " + std::to_string(zone_lights[i]) + " " + hex(s.lights[i]);
     line += printf_string("  huecast %.1f frames/s", s.huecast_fps);

@@ -23,16 +23,16 @@ std::string hex(rgb c);
 
 // What the views show at one moment.
 struct view_state {
-    std::string title;          // the chipset, picture size and what plays
-    std::string huecast_said;   // huecast's latest line of output
-    double elapsed = 0;         // seconds since the picture started
-    double seconds = 0;         // how long the demo runs
-    long frame = 0;             // decoder frames shown
+    std::string title;         // the chipset, picture size and what plays
+    std::string huecast_said;  // huecast's latest line of output
+    double elapsed = 0;        // seconds since the picture started
+    double seconds = 0;        // how long the demo runs
+    long frame = 0;            // decoder frames shown
     double decoder_fps = 0;
-    rgb lights[5] = {};         // in picture zone order: lights 0, 2, 3, 4, 1
-    long light_frames = 0;      // complete frames of five light messages so far
-    double huecast_fps = 0;     // light frames a second, lately
-    double cpu_ms = -1;         // huecast's CPU time per light frame, lately; <0 unknown
+    rgb lights[5] = {};      // in picture zone order: lights 0, 2, 3, 4, 1
+    long light_frames = 0;   // complete frames of five light messages so far
+    double huecast_fps = 0;  // light frames a second, lately
+    double cpu_ms = -1;      // huecast's CPU time per light frame, lately; <0 unknown
 };
 
 // The lights in the order of the zones they show.

@@ -17,12 +17,12 @@
 // arrives after that frame's capture ended, and the frame's capture began
 // after the last message of the frame before it (or of the handshake).
 struct light_watch {
-    size_t seen = 0;              // packets of the log looked at
-    uint8_t bytes[5][3] = {};     // each light's last colour bytes, as sent
-    long messages = 0;            // set-colour messages so far
+    size_t seen = 0;                 // packets of the log looked at
+    uint8_t bytes[5][3] = {};        // each light's last colour bytes, as sent
+    long messages = 0;               // set-colour messages so far
     uint8_t frame_bytes[5][3] = {};  // the colours of the last complete light frame
-    double frame_end = 0;         // when its last message arrived (util.h's clock)
-    double frame_begin = 0;       // its capture began after this: the end of the one before
+    double frame_end = 0;            // when its last message arrived (util.h's clock)
+    double frame_begin = 0;          // its capture began after this: the end of the one before
 };
 
 // Whether a packet is a set-colour message [header, light << 4 | 0x0B, 3,

@@ -70,7 +70,8 @@ bool apply_tag(const std::string &tag, int *width, int *height, double *fps, std
     case 'C':
         if (known_chroma(value))
             return true;
-        *error = "C" + value + " is not 8-bit 4:2:0; convert it first, e.g. ffmpeg -i IN "
+        *error = "C" + value +
+                 " is not 8-bit 4:2:0; convert it first, e.g. ffmpeg -i IN "
                  "-pix_fmt yuv420p OUT.y4m";
         return false;
     default: return true;  // interlacing, aspect ratio, comments, extensions

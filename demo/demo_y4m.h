@@ -18,9 +18,9 @@ struct y4m_video {
     std::unique_ptr<FILE, file_closer> file;
     int width = 0;
     int height = 0;
-    double fps = 25;              // F tag; 25 when absent
-    long first_frame = 0;         // file offset of the first FRAME line
-    std::vector<uint8_t> frame;   // the current frame: Y, then Cb, then Cr planes
+    double fps = 25;             // F tag; 25 when absent
+    long first_frame = 0;        // file offset of the first FRAME line
+    std::vector<uint8_t> frame;  // the current frame: Y, then Cb, then Cr planes
 };
 
 // Opens a file and reads its header: W and H tags, F (frames per second as

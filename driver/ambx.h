@@ -24,42 +24,42 @@ constexpr int AMBX_EP_EVENTS = 0x83;  // drained once at open, otherwise unused
 constexpr int AMBX_TIMEOUT_MS = 200;  // every read and write
 constexpr int AMBX_REPLY_SIZE = 64;   // largest reply ever requested
 
-constexpr int AMBX_KIND_DEFAULT = 1;  // kind nibble of every driver message
-constexpr int AMBX_COUNT_TARGET = 0xF;  // target nibble of the count query
-constexpr int AMBX_CMD_COUNT = 0x0;   // count query (address byte 0xF0)
-constexpr int AMBX_CMD_INFO = 0x1;    // read component information
-constexpr int AMBX_CMD_COLOUR = 0xB;  // set colour, colour sequence
+constexpr int AMBX_KIND_DEFAULT = 1;      // kind nibble of every driver message
+constexpr int AMBX_COUNT_TARGET = 0xF;    // target nibble of the count query
+constexpr int AMBX_CMD_COUNT = 0x0;       // count query (address byte 0xF0)
+constexpr int AMBX_CMD_INFO = 0x1;        // read component information
+constexpr int AMBX_CMD_COLOUR = 0xB;      // set colour, colour sequence
 constexpr int AMBX_SEQUENCE_FLAG = 0x40;  // length-byte flag of a sequence
 
 constexpr int AMBX_MAX_DEVICES = 16;
-constexpr int AMBX_MAX_SEQUENCE = 20;  // colours in one sequence message
-constexpr int AMBX_MAX_PAYLOAD = 61;   // payload bytes of a raw request
+constexpr int AMBX_MAX_SEQUENCE = 20;                          // colours in one sequence message
+constexpr int AMBX_MAX_PAYLOAD = 61;                           // payload bytes of a raw request
 constexpr int AMBX_SEQUENCE_SIZE = 5 + 3 * AMBX_MAX_SEQUENCE;  // 65 bytes
 
 // --- error codes ---------------------------------------------------------
 
-constexpr int AMBX_ERR_INDEX = -1;       // device index outside 0..15
-constexpr int AMBX_ERR_NO_DEVICE = -2;   // the slot holds no registered device
-constexpr int AMBX_ERR_OPEN = -3;        // the slot is already open
-constexpr int AMBX_ERR_USB_OPEN = -4;    // usb_open failed
-constexpr int AMBX_ERR_NOT_OPEN = -7;    // the slot is not open
-constexpr int AMBX_ERR_CONFIGURE = -8;   // configuration, claim or alternate setting failed
-constexpr int AMBX_ERR_TOO_LARGE = -9;   // more than 20 colours or 61 payload bytes
+constexpr int AMBX_ERR_INDEX = -1;      // device index outside 0..15
+constexpr int AMBX_ERR_NO_DEVICE = -2;  // the slot holds no registered device
+constexpr int AMBX_ERR_OPEN = -3;       // the slot is already open
+constexpr int AMBX_ERR_USB_OPEN = -4;   // usb_open failed
+constexpr int AMBX_ERR_NOT_OPEN = -7;   // the slot is not open
+constexpr int AMBX_ERR_CONFIGURE = -8;  // configuration, claim or alternate setting failed
+constexpr int AMBX_ERR_TOO_LARGE = -9;  // more than 20 colours or 61 payload bytes
 
 // --- process-wide state --------------------------------------------------
 
 // One entry of the device table. Free: device null. Registered: device set,
 // handle null. Open: both set.
 struct device_slot {
-    struct usb_device *device;   // owned by libusb
-    usb_dev_handle *handle;      // open handle, or null
-    int interface;               // claimed interface, -1 when none
-    int configuration;           // bConfigurationValue set at open, -1 when none
-    int alt_setting;             // alternate setting set at open, -1 when none
+    struct usb_device *device;  // owned by libusb
+    usb_dev_handle *handle;     // open handle, or null
+    int interface;              // claimed interface, -1 when none
+    int configuration;          // bConfigurationValue set at open, -1 when none
+    int alt_setting;            // alternate setting set at open, -1 when none
 };
 
 struct device_table {
-    int count;                   // registered devices, in slots 0..count-1
+    int count;  // registered devices, in slots 0..count-1
     device_slot slots[AMBX_MAX_DEVICES];
 };
 
@@ -70,7 +70,7 @@ struct supported_device {
 
 extern const supported_device devices;  // the one supported identifier pair
 extern device_table device_slots;
-extern int8_t msg_counter;              // low nibble numbers every message
+extern int8_t msg_counter;  // low nibble numbers every message
 
 // --- message framing (message.cpp) ---------------------------------------
 
@@ -102,8 +102,7 @@ int ambx_set_light(int device, int light, int color);
 
 // Sends a timed sequence of count colours (none when count <= 0). Returns -9
 // for count > 20, else the write's result: 5 + 3 * count, or libusb's error.
-int ambx_set_light_sequence(int device, int light, int step_time, const int *colours,
-                            int count);
+int ambx_set_light_sequence(int device, int light, int step_time, const int *colours, int count);
 
 // Sends one value byte with the caller's kind and command. Returns the
 // write's result: 4, or libusb's negative error code.
@@ -112,8 +111,7 @@ int ambx_send_value(int device, int target, int value, int kind, int command);
 // Sends a raw request of length (taken modulo 256) payload bytes and reads
 // the reply into a scratch buffer. Returns -9 for length > 61, else 1 when a
 // reply came (even an empty one), 0 when the exchange failed.
-int ambx_request(int device, int target, int command, const unsigned char *payload,
-                 int length);
+int ambx_request(int device, int target, int command, const unsigned char *payload, int length);
 
 // --- device table, open and close (device.cpp) ---------------------------
 
@@ -164,8 +162,8 @@ struct component_info {
 // Called once per component; returning 0 stops the walk.
 typedef int (*component_callback)(const component_info *info, void *user_data);
 
-constexpr int AMBX_INFO_CHUNK = 59;     // information bytes one reply carries
-constexpr int AMBX_INFO_BLOCK = 256;    // assembled information block
+constexpr int AMBX_INFO_CHUNK = 59;   // information bytes one reply carries
+constexpr int AMBX_INFO_BLOCK = 256;  // assembled information block
 
 extern unsigned char query_buffer[AMBX_REPLY_SIZE];
 

@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr int DRAIN_REPLY_SIZE = 32;   // first discarded read at open, on 0x81
-constexpr int DRAIN_EVENTS_SIZE = 64;  // second discarded read at open, on 0x83
+constexpr int DRAIN_REPLY_SIZE = 32;           // first discarded read at open, on 0x81
+constexpr int DRAIN_EVENTS_SIZE = 64;          // second discarded read at open, on 0x83
 constexpr unsigned char START_MESSAGE = 0x00;  // 1 byte, no header
 
 void free_slot(device_slot &slot)
@@ -50,8 +50,8 @@ int abandon_open(device_slot &slot)
 
 // Claims the first interface with its first alternate setting, when the
 // configuration offers one. Returns 0 or -8 (handle closed).
-int claim_first_interface(device_slot &slot, const usb_config_descriptor &config,
-                          int *interface, int *alt_setting)
+int claim_first_interface(device_slot &slot, const usb_config_descriptor &config, int *interface,
+                          int *alt_setting)
 {
     *interface = 0;
     *alt_setting = 0;
@@ -81,8 +81,8 @@ void start_handshake(usb_dev_handle *handle)
     puts("Starting to write...");
     usb_interrupt_read(handle, AMBX_EP_REPLY, reinterpret_cast<char *>(buffer), DRAIN_REPLY_SIZE,
                        AMBX_TIMEOUT_MS);
-    usb_interrupt_read(handle, AMBX_EP_EVENTS, reinterpret_cast<char *>(buffer),
-                       DRAIN_EVENTS_SIZE, AMBX_TIMEOUT_MS);
+    usb_interrupt_read(handle, AMBX_EP_EVENTS, reinterpret_cast<char *>(buffer), DRAIN_EVENTS_SIZE,
+                       AMBX_TIMEOUT_MS);
 
     memset(buffer, 0, sizeof buffer);  // an empty reply must not show drained bytes
     buffer[0] = START_MESSAGE;

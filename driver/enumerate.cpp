@@ -11,9 +11,9 @@
 namespace {
 
 constexpr int COUNT_ATTEMPTS = 2;
-constexpr int MAX_COUNT_BYTES = 4;      // the count fits a 32-bit integer
-constexpr int REPLY_DATA = 5;           // first information byte of a reply
-constexpr int SECOND_READ_MARK = 58;    // information byte 1 at or above: read on
+constexpr int MAX_COUNT_BYTES = 4;    // the count fits a 32-bit integer
+constexpr int REPLY_DATA = 5;         // first information byte of a reply
+constexpr int SECOND_READ_MARK = 58;  // information byte 1 at or above: read on
 constexpr int SECOND_READ_OFFSET = 0x3B;
 
 // Offsets in the information block.
@@ -24,9 +24,9 @@ constexpr int BLOCK_DESCRIPTION_LENGTH = 47;
 constexpr int BLOCK_DESCRIPTION = 48;
 
 struct code_word {
-    int code;        // as the block gives it
+    int code;  // as the block gives it
     const char *word;
-    int value;       // as the caller gets it
+    int value;  // as the caller gets it
 };
 
 constexpr code_word positions[] = {
@@ -86,10 +86,12 @@ bool query_count(usb_dev_handle *handle, int *count, int *result)
 int read_information(usb_dev_handle *handle, int j, int start, unsigned char *reply,
                      unsigned char *block, int *filled)
 {
-    const unsigned char request[6] = {
-        static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT)),
-        static_cast<unsigned char>((j << 4) | AMBX_CMD_INFO), 0x03, 0x00,
-        static_cast<unsigned char>(start), AMBX_INFO_CHUNK};
+    const unsigned char request[6] = {static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT)),
+                                      static_cast<unsigned char>((j << 4) | AMBX_CMD_INFO),
+                                      0x03,
+                                      0x00,
+                                      static_cast<unsigned char>(start),
+                                      AMBX_INFO_CHUNK};
     int received = AMBX_REPLY_SIZE;
     if (!exchange_message(handle, request, sizeof request, reply, &received))
         return 0;

@@ -35,14 +35,13 @@ void put_head(unsigned char *message, int kind, int target, int command)
 
 int write_message(usb_dev_handle *handle, const unsigned char *message, int length)
 {
-    return usb_interrupt_write(handle, AMBX_EP_OUT, reinterpret_cast<const char *>(message),
-                               length, AMBX_TIMEOUT_MS);
+    return usb_interrupt_write(handle, AMBX_EP_OUT, reinterpret_cast<const char *>(message), length,
+                               AMBX_TIMEOUT_MS);
 }
 
 // Sends a message of its head, a length byte and length (at most 3) data
 // bytes. Returns open_handle's error, or the write's result.
-int send_data(int device, int kind, int target, int command, const unsigned char *data,
-              int length)
+int send_data(int device, int kind, int target, int command, const unsigned char *data, int length)
 {
     usb_dev_handle *handle = nullptr;
     if (const int error = open_handle(device, &handle))

@@ -5,7 +5,7 @@
 
 // Failing frames in a row after which the capture waits between tries.
 constexpr int PACE_FREE_FAILURES = 25;
-constexpr int PACE_FIRST_MS = 20;    // the wait after the 25th failing frame
+constexpr int PACE_FIRST_MS = 20;  // the wait after the 25th failing frame
 constexpr int PACE_LONGEST_MS = 1000;
 
 // Frames in a row whose five light writes all failed, after which the

@@ -3,8 +3,7 @@
 // three divisions per zone.
 #include "zones.h"
 
-uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t stride,
-                  int32_t rows)
+uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t stride, int32_t rows)
 {
     if (x1 <= x0 || rows <= 0)
         return 0;
@@ -30,6 +29,6 @@ void getcolors(uint32_t colours[zone_count], const unsigned char *image, int32_t
                int32_t height)
 {
     for (int32_t i = 0; i < zone_count; ++i)
-        colours[i] = avgcolor(image, (i * width) / zone_count,
-                              ((i + 1) * width) / zone_count, 3 * width, height);
+        colours[i] = avgcolor(image, (i * width) / zone_count, ((i + 1) * width) / zone_count,
+                              3 * width, height);
 }

@@ -12,8 +12,7 @@ constexpr int zone_count = 5;
 // (rounded down) in bits 16-23, 8-15 and 0-7. The byte sums are 32-bit, so a
 // rectangle may hold at most 16,843,009 pixels. A rectangle without pixels
 // (x1 <= x0 or rows <= 0) gives 0 and reads nothing.
-uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t stride,
-                  int32_t rows);
+uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t stride, int32_t rows);
 
 // Cuts a width x height picture of 3-byte pixels (rows 3 * width bytes, no
 // gap) into five full-height zones, zone i being the columns from

@@ -117,7 +117,10 @@ protected:
     // Waits for the program to end by itself.
     process_result finish() { return process_finish(std::move(child)); }
 
-    void write_proc_fb(const char *text) { ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0); }
+    void write_proc_fb(const char *text)
+    {
+        ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0);
+    }
 
     void write_video(const yuv_picture &p)
     {

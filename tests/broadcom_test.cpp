@@ -124,14 +124,22 @@ TEST_F(BrcmDma, OneChunkInOrder)
     });
     using k = sim_event_kind;
     const std::vector<std::tuple<k, uint32_t, uint32_t>> want = {
-        {k::write, BRCM_DMA_WINDOW, LUMA_BASE},        {k::write, BRCM_DMA_WINDOW + 4, 0x0FC01000},
-        {k::write, BRCM_DMA_WINDOW + 8, 0x40100000},   {k::write, BRCM_DMA_WINDOW + 12, 0},
-        {k::write, BRCM_DMA_WINDOW + 16, 0},           {k::write, BRCM_DMA_WINDOW + 20, 0},
-        {k::write, BRCM_DMA_WINDOW + 24, 0},           {k::write, BRCM_DMA_WINDOW + 28, 0},
-        {k::write, BRCM_DMA_REGISTERS + 4, BRCM_DMA_WINDOW}, {k::write, BRCM_DMA_REGISTERS + 12, 3},
-        {k::write, BRCM_DMA_REGISTERS + 8, 1},          {k::read, BRCM_DMA_REGISTERS + 20, 1},
-        {k::pause, 0, 2},                          {k::read, BRCM_DMA_REGISTERS + 20, 1},
-        {k::pause, 0, 2},                          {k::read, BRCM_DMA_REGISTERS + 20, 0},
+        {k::write, BRCM_DMA_WINDOW, LUMA_BASE},
+        {k::write, BRCM_DMA_WINDOW + 4, 0x0FC01000},
+        {k::write, BRCM_DMA_WINDOW + 8, 0x40100000},
+        {k::write, BRCM_DMA_WINDOW + 12, 0},
+        {k::write, BRCM_DMA_WINDOW + 16, 0},
+        {k::write, BRCM_DMA_WINDOW + 20, 0},
+        {k::write, BRCM_DMA_WINDOW + 24, 0},
+        {k::write, BRCM_DMA_WINDOW + 28, 0},
+        {k::write, BRCM_DMA_REGISTERS + 4, BRCM_DMA_WINDOW},
+        {k::write, BRCM_DMA_REGISTERS + 12, 3},
+        {k::write, BRCM_DMA_REGISTERS + 8, 1},
+        {k::read, BRCM_DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},
+        {k::read, BRCM_DMA_REGISTERS + 20, 1},
+        {k::pause, 0, 2},
+        {k::read, BRCM_DMA_REGISTERS + 20, 0},
         {k::write, BRCM_DMA_REGISTERS + 8, 0}};
     std::vector<std::tuple<k, uint32_t, uint32_t>> got;
     for (const sim_event &e : physmem_sim_events())
@@ -279,9 +287,9 @@ TEST_F(Broadcom, Bcm4380CopiesByDma)
     ASSERT_TRUE(capture(STB_BRCM4380)) << out;
     expect_picture(p, g);
     const std::vector<mapping_event> want = {
-        {MAP, BRCM_BLOCK_ADDRESS, 100, false},  {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
-        {MAP, BRCM_DMA_WINDOW, 0x400000, true},      {MAP, BRCM_DMA_REGISTERS, 0x1000, true},
-        {UNMAP, BRCM_DMA_REGISTERS, 0x1000, false},  {UNMAP, BRCM_DMA_WINDOW, 0x400000, false}};
+        {MAP, BRCM_BLOCK_ADDRESS, 100, false},      {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
+        {MAP, BRCM_DMA_WINDOW, 0x400000, true},     {MAP, BRCM_DMA_REGISTERS, 0x1000, true},
+        {UNMAP, BRCM_DMA_REGISTERS, 0x1000, false}, {UNMAP, BRCM_DMA_WINDOW, 0x400000, false}};
     EXPECT_EQ(mappings(), want);
     ASSERT_EQ(physmem_sim_transfers().size(), 1u);
     EXPECT_EQ(physmem_sim_transfers()[0].source, LUMA_BASE);

@@ -41,7 +41,8 @@ pixel pixel_at(const unsigned char *image, int width, int x, int y)
 pixel convert_solid(int y, int cb, int cr, bool xilleon)
 {
     std::vector<unsigned char> luma(4, static_cast<unsigned char>(y));
-    std::vector<unsigned char> chroma{static_cast<unsigned char>(cb), static_cast<unsigned char>(cr)};
+    std::vector<unsigned char> chroma{static_cast<unsigned char>(cb),
+                                      static_cast<unsigned char>(cr)};
     std::vector<unsigned char> image(12);
     const yuv_frame frame{2, 2, luma.data(), chroma.data()};
     convert_frame(&frame, image.data(), xilleon);
@@ -59,8 +60,8 @@ pixel convert_solid(int y, int cb, int cr, bool xilleon)
 // overwritten guard fails the check.
 void check_size(int width, int height, bool xilleon, std::size_t slack)
 {
-    SCOPED_TRACE(testing::Message() << width << "x" << height << " xilleon " << xilleon
-                                    << " slack " << slack);
+    SCOPED_TRACE(testing::Message()
+                 << width << "x" << height << " xilleon " << xilleon << " slack " << slack);
     const std::size_t count = static_cast<std::size_t>(width) * height;
     std::vector<unsigned char> luma(count + slack, 0), chroma(count / 2 + slack);
     for (std::size_t i = 0; i < chroma.size(); ++i)
@@ -82,8 +83,9 @@ void check_size(int width, int height, bool xilleon, std::size_t slack)
         for (int x = 0; x < width; ++x) {
             const bool grey = width < 2 || height < 2;
             const int k = std::min(x / 2, width / 2 - 1), q = std::min(y / 2, height / 2 - 1);
-            const pixel want = grey ? reference_pixel(luma_of(x, y), 128, 128, xilleon)
-                                    : reference_pixel(luma_of(x, y), 96 + 4 * k, 96 + 8 * q, xilleon);
+            const pixel want =
+                grey ? reference_pixel(luma_of(x, y), 128, 128, xilleon)
+                     : reference_pixel(luma_of(x, y), 96 + 4 * k, 96 + 8 * q, xilleon);
             ASSERT_EQ(pixel_at(out.data() + slack, width, x, y), want) << "pixel " << x << "," << y;
         }
     for (std::size_t i = 0; i < slack; ++i) {
@@ -165,8 +167,8 @@ TEST(ConvertTables, EndEntries)
 // faults, row drift with odd widths and overruns on the last row or column.
 TEST(ConvertFrame, EverySizeUsesItsBlocksChromaAndStaysInBounds)
 {
-    const int sizes[][2] = {{1, 1}, {1, 5}, {6, 1}, {2, 2}, {3, 2}, {2, 3}, {3, 3}, {5, 4},
-                            {4, 5}, {7, 3}, {3, 7}, {8, 6}, {33, 17}, {32, 16}};
+    const int sizes[][2] = {{1, 1}, {1, 5}, {6, 1}, {2, 2}, {3, 2}, {2, 3},   {3, 3},
+                            {5, 4}, {4, 5}, {7, 3}, {3, 7}, {8, 6}, {33, 17}, {32, 16}};
     for (const auto &size : sizes)
         for (bool xilleon : {false, true})
             for (std::size_t slack : {std::size_t{0}, std::size_t{16}})
@@ -187,4 +189,4 @@ TEST(ConvertFrame, EmptyOrNegativeSizeWritesNothing)
     }
 }
 
-} // namespace
+}  // namespace

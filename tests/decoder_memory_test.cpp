@@ -60,8 +60,8 @@ TEST(BrcmWriter, Width720HasTwelveStripes)
 TEST(BrcmWriter, RegisterBlockFields)
 {
     const stripe_geometry g = stripes_for(720, 576);
-    const bytes block = picture_block(720, 0x04000000, 0x04000000 + g.chroma_offset, g.luma_rows,
-                                      g.chroma_rows);
+    const bytes block =
+        picture_block(720, 0x04000000, 0x04000000 + g.chroma_offset, g.luma_rows, g.chroma_rows);
     ASSERT_EQ(block.size(), 100u);
     EXPECT_EQ(block[0x14] | block[0x15] << 8, 720);
     EXPECT_EQ(block[0x27] & 0xF0, 0x00);  // 576 rows: 0x2400 >> 4

@@ -69,7 +69,8 @@ int nearest(rgb c, const std::vector<rgb> &candidates)
 {
     int best = 0, best_distance = 1 << 30;
     for (size_t i = 0; i < candidates.size(); i++) {
-        const int dr = c.r - candidates[i].r, dg = c.g - candidates[i].g, db = c.b - candidates[i].b;
+        const int dr = c.r - candidates[i].r, dg = c.g - candidates[i].g,
+                  db = c.b - candidates[i].b;
         if (dr * dr + dg * dg + db * db < best_distance)
             best = static_cast<int>(i), best_distance = dr * dr + dg * dg + db * db;
     }
@@ -88,7 +89,8 @@ std::array<rgb, 5> expected_bar_lights(long n, double fps, bool xilleon)
     const std::array<uint32_t, 5> zones = reference_zones(p, xilleon);
     std::array<rgb, 5> out;
     for (int i = 0; i < 5; i++) {
-        const uint8_t b0 = uint8_t(zones[i] >> 16), b1 = uint8_t(zones[i] >> 8), b2 = uint8_t(zones[i]);
+        const uint8_t b0 = uint8_t(zones[i] >> 16), b1 = uint8_t(zones[i] >> 8),
+                      b2 = uint8_t(zones[i]);
         out[i] = xilleon ? rgb{b0, b1, b2} : rgb{b2, b1, b0};
     }
     return out;
@@ -108,7 +110,8 @@ void expect_lights_follow_bars(const std::vector<csv_row> &rows, double fps, boo
         taken++;
         const std::array<rgb, 5> want = expected_bar_lights(row.frame, fps, xilleon);
         for (int zone = 0; zone < 5; zone++)
-            EXPECT_EQ(hex(row.lights[zone]), hex(want[zone])) << "frame " << row.frame << " zone " << zone;
+            EXPECT_EQ(hex(row.lights[zone]), hex(want[zone]))
+                << "frame " << row.frame << " zone " << zone;
     }
     EXPECT_GE(taken, 3) << "frames whose lights huecast took from them";
     ASSERT_TRUE(rows[0].frame == 0 && rows[0].taken);
@@ -189,20 +192,26 @@ protected:
             GTEST_SKIP() << "this huecast has no capture for " << chipset->name << " boxes yet";
         ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
         EXPECT_NE(r.out.find(std::string("Detected STB: ") + chipset->name), std::string::npos);
-        EXPECT_NE(r.out.find("picture  " + png + ": 8 sampled frames"), std::string::npos)
-            << r.out;
+        EXPECT_NE(r.out.find("picture  " + png + ": 8 sampled frames"), std::string::npos) << r.out;
         const std::vector<csv_row> rows = read_csv(csv);
         expect_lights_follow_bars(rows, 4, chipset->chipset == demo_chipset::xilleon);
         expect_png_strip(png, rows, 720, 576);
     }
 };
 
-// Each box, with the sliding bars (see run_bars).
-TEST_F(DemoRun, PallasBars) { run_bars("pallas"); }
-TEST_F(DemoRun, VulcanBars) { run_bars("vulcan"); }
-TEST_F(DemoRun, Brcm7401Bars) { run_bars("brcm7401"); }
-TEST_F(DemoRun, Brcm4380Bars) { run_bars("brcm4380"); }
-TEST_F(DemoRun, XilleonBars) { run_bars("xilleon"); }
+// Every box, with the sliding bars (see run_bars).
+class DemoRunBars : public DemoRun, public testing::WithParamInterface<const char *> {};
+
+TEST_P(DemoRunBars, LightsFollowTheBars)
+{
+    run_bars(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Boxes, DemoRunBars,
+                         testing::Values("pallas", "vulcan", "brcm7401", "brcm4380", "xilleon"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param);
+                         });
 
 // A y4m file of six 64x48 frames at 5 frames/s, alternately red on the
 // left and blue on the right and the other way round, plays stretched to the
@@ -244,7 +253,8 @@ TEST_F(DemoRun, PlaysAY4mFile)
 // Bad options and sizes a box cannot show end with status 2 and a word why.
 TEST(DemoOptions, RefusesWhatItCannotShow)
 {
-    process_result r = process_run({HUECAST_DEMO_PATH, "--chipset", "pallas", "--size", "1280x720"});
+    process_result r =
+        process_run({HUECAST_DEMO_PATH, "--chipset", "pallas", "--size", "1280x720"});
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find("at most 720x576"), std::string::npos) << r.err;
     r = process_run({HUECAST_DEMO_PATH, "--chipset", "amlogic"});

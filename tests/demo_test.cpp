@@ -63,9 +63,9 @@ TEST_F(DecoderTest, Brcm7401PictureInPlace)
     ASSERT_EQ(decoder_prepare(box, demo_chipset::brcm7401), 0);
     ASSERT_EQ(decoder_show(box, demo_chipset::brcm7401, p), 0);
     const stripe_geometry g = stripes_for(1920, 1080);
-    EXPECT_EQ(memory(BRCM_BLOCK, 100), picture_block(1920, DEMO_LUMA_BASE,
-                                                     DEMO_LUMA_BASE + g.chroma_offset,
-                                                     g.luma_rows, g.chroma_rows));
+    EXPECT_EQ(memory(BRCM_BLOCK, 100),
+              picture_block(1920, DEMO_LUMA_BASE, DEMO_LUMA_BASE + g.chroma_offset, g.luma_rows,
+                            g.chroma_rows));
     EXPECT_EQ(file("/proc/stb/vmpeg/0/yres"), "438\n");
     EXPECT_EQ(file("/proc/fb"), "0 bcmfb\n");
     EXPECT_EQ(memory(DEMO_LUMA_BASE, stripe_extent(g)), striped_memory(p, g));
@@ -192,8 +192,8 @@ TEST(DemoY4m, HeaderTags)
     int w, h;
     double fps;
     std::string error;
-    ASSERT_TRUE(y4m_parse_header("W352 H288 F30000:1001 It A1:1 C420mpeg2 XYSCSS=420MPEG2", &w,
-                                 &h, &fps, &error));
+    ASSERT_TRUE(y4m_parse_header("W352 H288 F30000:1001 It A1:1 C420mpeg2 XYSCSS=420MPEG2", &w, &h,
+                                 &fps, &error));
     EXPECT_EQ(w, 352);
     EXPECT_EQ(h, 288);
     EXPECT_NEAR(fps, 29.97, 0.01);
@@ -228,7 +228,8 @@ TEST(DemoY4m, PlaysInALoopAndInterleavesChroma)
         first_luma.push_back(p.luma[0]);
     }
     EXPECT_EQ(first_luma, (std::vector<int>{40, 80, 40}));
-    EXPECT_EQ(bytes(p.chroma.begin(), p.chroma.begin() + 8), (bytes{41, 42, 41, 42, 51, 52, 51, 52}));
+    EXPECT_EQ(bytes(p.chroma.begin(), p.chroma.begin() + 8),
+              (bytes{41, 42, 41, 42, 51, 52, 51, 52}));
     EXPECT_EQ(p.luma[8 * 3 + 7], 40);
     remove(path.c_str());
 }
@@ -253,7 +254,8 @@ TEST(DemoWatch, SetColourMessages)
 // may hold spaces and parentheses.
 TEST(DemoWatch, CpuTicksFromStat)
 {
-    EXPECT_EQ(stat_cpu_ticks("42 (hue cast) x) S 1 42 42 0 -1 4194304 10 0 0 0 7 5 0 0 20 0 1"), 12);
+    EXPECT_EQ(stat_cpu_ticks("42 (hue cast) x) S 1 42 42 0 -1 4194304 10 0 0 0 7 5 0 0 20 0 1"),
+              12);
     EXPECT_EQ(stat_cpu_ticks("42 huecast S 1"), -1);
     EXPECT_EQ(stat_cpu_ticks("42 (huecast) S 1 42"), -1);
     EXPECT_GE(process_cpu_seconds(getpid()), 0);

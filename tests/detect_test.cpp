@@ -80,8 +80,7 @@ TEST_F(Detect, UnknownBoxes)
 // lies wholly in the second piece is; catches whole-line reading.
 TEST_F(Detect, PiecesOf255Characters)
 {
-    EXPECT_EQ(detect(std::string(250, 'x') + "XILLEON" + std::string(43, 'x') + "\n"),
-              STB_UNKNOWN);
+    EXPECT_EQ(detect(std::string(250, 'x') + "XILLEON" + std::string(43, 'x') + "\n"), STB_UNKNOWN);
     EXPECT_EQ(detect(std::string(255, 'x') + "XILLEON\n"), STB_XILLEON);
     EXPECT_EQ(detect(std::string(248, 'x') + "XILLEON\n"), STB_XILLEON);
 }
@@ -93,8 +92,11 @@ TEST_F(Detect, CpuinfoReadOnlyForBroadcom)
     const struct {
         const char *fb;
         bool opened;
-    } cases[] = {{"xilleonfb\n", false}, {"PALLAS\n", false}, {"none\n", false},
-                 {"BCM7401\n1 pallas\n", false}, {"bcmfb\n", true}};
+    } cases[] = {{"xilleonfb\n", false},
+                 {"PALLAS\n", false},
+                 {"none\n", false},
+                 {"BCM7401\n1 pallas\n", false},
+                 {"bcmfb\n", true}};
     for (const auto &c : cases) {
         write(fb, c.fb);
         write(cpuinfo, "BRCM4380\n");

@@ -90,8 +90,8 @@ int write_to(usb_dev_handle *handle, bytes message)
 int read_from(usb_dev_handle *handle, int endpoint, bytes &reply, int capacity = 64)
 {
     reply.assign(static_cast<size_t>(capacity), 0);
-    const int result = usb_interrupt_read(handle, endpoint, reinterpret_cast<char *>(reply.data()),
-                                          capacity, 200);
+    const int result =
+        usb_interrupt_read(handle, endpoint, reinterpret_cast<char *>(reply.data()), capacity, 200);
     reply.resize(result > 0 ? static_cast<size_t>(result) : 0);
     return result;
 }
@@ -154,7 +154,8 @@ TEST_F(EmulatedBus, ManyDevicesOverSeveralBuses)
 {
     const int buses[3] = {bus, emu_fresh_bus(), emu_fresh_bus()};
     for (int i = 0; i < 20; i++)
-        ASSERT_NE(emu_add_device(bed.get(), buses[i % 3], 2 + i / 3, AMBX_VENDOR, AMBX_PRODUCT), nullptr);
+        ASSERT_NE(emu_add_device(bed.get(), buses[i % 3], 2 + i / 3, AMBX_VENDOR, AMBX_PRODUCT),
+                  nullptr);
     ASSERT_NE(emu_add_device(bed.get(), buses[0], 40, AMBX_VENDOR, 0x0001), nullptr);
     ASSERT_NE(emu_add_device(bed.get(), buses[1], 40, 0x1234, AMBX_PRODUCT), nullptr);
     const int empty_bus = emu_fresh_bus();
@@ -163,7 +164,8 @@ TEST_F(EmulatedBus, ManyDevicesOverSeveralBuses)
     int listed_buses = 0, light_sets = 0, strangers = 0;
     for (struct usb_bus *b = usb_get_busses(); b != nullptr; b = b->next, listed_buses++)
         for (struct usb_device *d = b->devices; d != nullptr; d = d->next) {
-            const bool match = d->descriptor.idVendor == AMBX_VENDOR && d->descriptor.idProduct == AMBX_PRODUCT;
+            const bool match =
+                d->descriptor.idVendor == AMBX_VENDOR && d->descriptor.idProduct == AMBX_PRODUCT;
             (match ? light_sets : strangers)++;
             EXPECT_EQ(three_digits(d->devnum), d->filename);
         }
@@ -173,6 +175,20 @@ TEST_F(EmulatedBus, ManyDevicesOverSeveralBuses)
     ASSERT_NE(find_bus(empty_bus), nullptr);
     EXPECT_EQ(find_bus(empty_bus)->devices, nullptr);
     EXPECT_EQ(find_device(buses[1], 40)->descriptor.idVendor, 0x1234);
+}
+
+// One testbed at a time: a second is refused while the first lives and can
+// be made once it is freed, also after a device was plugged in; catches a
+// teardown that keeps the process's testbed taken, or two testbeds at once.
+TEST(EmuTestbed, OneAtATimeAndFreedWhole)
+{
+    emu_testbed_ptr first(emu_testbed_new());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(emu_testbed_new(), nullptr);
+    ASSERT_NE(emu_add_device(first.get(), emu_fresh_bus(), 2, AMBX_VENDOR, AMBX_PRODUCT), nullptr);
+    first.reset();
+    emu_testbed_ptr second(emu_testbed_new());
+    EXPECT_NE(second, nullptr);
 }
 
 // A testbed without buses lists none, even after one with buses; catches
@@ -296,7 +312,8 @@ std::array<int, 3> open_steps(int bus, int devnum)
     usb_dev_handle *handle = dev ? usb_open(dev) : nullptr;
     if (handle == nullptr)
         return {1, 1, 1};
-    const std::array<int, 3> steps = {usb_set_configuration(handle, 1), usb_claim_interface(handle, 0),
+    const std::array<int, 3> steps = {usb_set_configuration(handle, 1),
+                                      usb_claim_interface(handle, 0),
                                       usb_set_altinterface(handle, 0)};
     usb_close(handle);
     return steps;

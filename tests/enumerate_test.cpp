@@ -52,8 +52,11 @@ bytes info_request(int j, int offset)
 TEST_F(Enumerate, FiveComponents)
 {
     emu_behaviour b;
-    b.components = {{3, 2, "Left speaker light"}, {1, 3, "Fan"}, {2, 4, "Rumbler under the seat"},
-                    {3, 3, "Washer mid"}, {9, 9, "Mystery"}};
+    b.components = {{3, 2, "Left speaker light"},
+                    {1, 3, "Fan"},
+                    {2, 4, "Rumbler under the seat"},
+                    {3, 3, "Washer mid"},
+                    {9, 9, "Mystery"}};
     EXPECT_EQ(run(b), 7);
     EXPECT_EQ(out, "Requesting device info for device 0\n"
                    "Reported position: Left\nReported type: Light\n"
@@ -78,10 +81,10 @@ TEST_F(Enumerate, FiveComponents)
         EXPECT_EQ(w.seen[i].kind, expected[i][1]);
         EXPECT_EQ(w.seen[i].position, expected[i][2]);
     }
-    EXPECT_EQ(requests(), (std::vector<bytes>{COUNT, info_request(0, 0), info_request(0, 0x3B),
-                                              info_request(1, 0), info_request(2, 0),
-                                              info_request(2, 0x3B), info_request(3, 0),
-                                              info_request(4, 0)}));
+    EXPECT_EQ(requests(),
+              (std::vector<bytes>{COUNT, info_request(0, 0), info_request(0, 0x3B),
+                                  info_request(1, 0), info_request(2, 0), info_request(2, 0x3B),
+                                  info_request(3, 0), info_request(4, 0)}));
 }
 
 // A two-byte count, most significant byte first.
@@ -185,7 +188,8 @@ TEST_F(Enumerate, LyingRepliesStayWithinTheirBytes)
         size_t components;
         const char *line;  // a line the walk must print
     } cases[] = {
-        {emu_lie::count_too_long, 1, 0, "Ignoring count reply: 5 count bytes claimed, 5 received\n"},
+        {emu_lie::count_too_long, 1, 0,
+         "Ignoring count reply: 5 count bytes claimed, 5 received\n"},
         {emu_lie::count_beyond_reply, 1, 0,
          "Ignoring count reply: 3 count bytes claimed, 1 received\n"},
         {emu_lie::info_length_too_big, 7, 1, "Description: Left speaker light\n"},

@@ -163,17 +163,18 @@ TEST_F(Getvideo, FailingFramesLeaveEverythingAsItWas)
     } cases[] = {
         {"no /dev/mem", [&] { stb_box_remove(box, "/dev/mem"); },
          "Mainmemory: can't open /dev/mem \n", false},
-        {"no /dev/video", [&] { stb_box_make_mem(box, 0x1000); }, "could not open /dev/video", false},
+        {"no /dev/video", [&] { stb_box_make_mem(box, 0x1000); }, "could not open /dev/video",
+         false},
         {"15 bytes", [&] { stb_box_write(box, "/dev/video", "123456789012345", 15); },
          "read failed\n", true},
         {"width 0", [&] { write_raw_video(0, 576, 720 * 576 * 2); }, "read failed\n", true},
         {"height -1", [&] { write_raw_video(720, -1, 720 * 576 * 2); }, "read failed\n", true},
         {"larger than the image", [&] { write_raw_video(720, 578, 720 * 578 * 3 / 2); },
          "read failed\n", true},
-        {"planes beyond the read", [&] { write_raw_video(720, 576, 720 * 576); },
-         "read failed\n", true},
-        {"32-bit overflow", [&] { write_raw_video(huge, huge, 720 * 576 * 2); },
-         "read failed\n", true},
+        {"planes beyond the read", [&] { write_raw_video(720, 576, 720 * 576); }, "read failed\n",
+         true},
+        {"32-bit overflow", [&] { write_raw_video(huge, huge, 720 * 576 * 2); }, "read failed\n",
+         true},
     };
     for (const auto &c : cases) {
         c.scenario();

@@ -52,8 +52,8 @@ protected:
 
     // Runs huecast for FRAMES frames and checks every message against the
     // zone colours of shown (the picture as the grabber sees it).
-    void run_frames(const char *fb, const char *cpuinfo, const char *name,
-                    const yuv_picture &shown, bool xilleon)
+    void run_frames(const char *fb, const char *cpuinfo, const char *name, const yuv_picture &shown,
+                    bool xilleon)
     {
         boot(fb, cpuinfo);
         ASSERT_TRUE(wait_lights(FRAMES * 5)) << out() << err();
@@ -80,7 +80,8 @@ protected:
     // chunk, the descriptor's address, the mode and the stopped engine.
     void expect_dma_left(uint32_t extent)
     {
-        const uint32_t descriptor[8] = {LUMA_BASE, BRCM_DMA_PICTURE, extent | 0x40000000, 0, 0, 0, 0, 0};
+        const uint32_t descriptor[8] = {
+            LUMA_BASE, BRCM_DMA_PICTURE, extent | 0x40000000, 0, 0, 0, 0, 0};
         for (uint32_t i = 0; i < 8; i++)
             EXPECT_EQ(mem32(BRCM_DMA_WINDOW + 4 * i), descriptor[i]) << "descriptor word " << i;
         EXPECT_EQ(mem32(BRCM_DMA_REGISTERS + 0x04), BRCM_DMA_WINDOW);
@@ -112,10 +113,10 @@ enum class decoder { bcm7401, bcm4380, xilleon };
 struct frames_case {
     const char *name;
     decoder chip;
-    bool bars;         // the five bars, else a random picture from seed
+    bool bars;  // the five bars, else a random picture from seed
     int width, height;
     unsigned seed;
-    uint32_t gap;      // Broadcom: bytes from the page after the luma stripes to chroma
+    uint32_t gap;  // Broadcom: bytes from the page after the luma stripes to chroma
 };
 
 const frames_case frame_cases[] = {
@@ -144,8 +145,8 @@ protected:
     // Places the picture, runs huecast and checks its frames.
     void run_case(const frames_case &c)
     {
-        const yuv_picture p = c.bars ? bars_picture(c.width, c.height)
-                                     : random_picture(c.width, c.height, c.seed);
+        const yuv_picture p =
+            c.bars ? bars_picture(c.width, c.height) : random_picture(c.width, c.height, c.seed);
         if (c.chip == decoder::xilleon) {
             place_xilleon(p);
             run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);

@@ -58,8 +58,8 @@ class HuecastVideo : public BoxTest, public testing::WithParamInterface<video_ca
 TEST_P(HuecastVideo, LightsShowTheZones)
 {
     const video_case &c = GetParam();
-    const yuv_picture p = c.bars ? bars_picture(c.width, c.height)
-                                 : random_picture(c.width, c.height, c.seed);
+    const yuv_picture p =
+        c.bars ? bars_picture(c.width, c.height) : random_picture(c.width, c.height, c.seed);
     add_light_set();
     write_proc_fb(c.fb);
     write_video(p);
@@ -142,7 +142,8 @@ TEST_F(Huecast, NoDevMemSendsNoLights)
     write_video(bars_picture(720, 576));
     ASSERT_EQ(stb_box_remove(box, "/dev/mem"), 0);
     start(HUECAST_PATH);
-    ASSERT_TRUE(wait_output("Mainmemory: can't open /dev/mem \nMainmemory: can't open /dev/mem \n"));
+    ASSERT_TRUE(
+        wait_output("Mainmemory: can't open /dev/mem \nMainmemory: can't open /dev/mem \n"));
     usleep(200 * 1000);
     stop();
     EXPECT_TRUE(lights().empty());

@@ -112,8 +112,8 @@ protected:
         emu_remove_device(bed.get(), dev);
         ASSERT_TRUE(wait_output("Light set lost: trying again every second.\n")) << out();
         process_poll(*child, 1500);
-        const ycbcr reversed[5] = {bar_colours[4], bar_colours[3], bar_colours[2],
-                                   bar_colours[1], bar_colours[0]};
+        const ycbcr reversed[5] = {bar_colours[4], bar_colours[3], bar_colours[2], bar_colours[1],
+                                   bar_colours[0]};
         const yuv_picture second = bars_picture(64, 48, reversed);
         write_video(second);
         const double replugged = device_now();

@@ -9,6 +9,7 @@
 
 #include "ambx_emu.h"
 #include "emu_usb.h"
+#include "handshake_fixture.h"
 
 namespace {
 
@@ -101,15 +102,7 @@ TEST_F(Huecheck, AnsweringDeviceGetsEveryMessage)
     emu_device *dev = add();
     const process_result r = run();
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "Found supported controller\n"
-                     "Configuration 0\n"
-                     "Claiming interface 0\n"
-                     "Starting to write...\n"
-                     "success, received count=" + std::to_string(emu_start_reply_length()) +
-                         ", data length=" + std::to_string(emu_start_reply_byte2()) + "\n"
-                         "Received " + std::to_string(emu_count_reply_length()) +
-                         " bytes in response\n"
-                         "init done\n");
+    EXPECT_EQ(r.out, "Found supported controller\nConfiguration 0\n" + answered_handshake());
     EXPECT_EQ(payloads(dev), full_run());
     expect_one_second_pauses(dev);
 }
@@ -143,7 +136,8 @@ TEST_F(Huecheck, RefusedSetupExits255)
         void (*refuse)(emu_behaviour &);
         const char *line;
     } cases[] = {
-        {[](emu_behaviour &b) { b.refuse_configuration = true; }, "Error setting configuration 1\n"},
+        {[](emu_behaviour &b) { b.refuse_configuration = true; },
+         "Error setting configuration 1\n"},
         {[](emu_behaviour &b) { b.refuse_claim = true; }, "Error claiming interface...\n"},
         {[](emu_behaviour &b) { b.refuse_alt_setting = true; },
          "Error setting active alternate setting 0\n"},
@@ -178,7 +172,8 @@ TEST_F(Huecheck, InterruptedSwitchesTheLightsOff)
     EXPECT_EQ(r.signal, SIGINT) << r.out;
     EXPECT_LT(r.seconds, 3.0) << "the one-second pause is cut short";
     EXPECT_NE(r.out.find("Stopped by signal " + std::to_string(SIGINT) + ": lights off.\n"),
-              std::string::npos) << r.out;
+              std::string::npos)
+        << r.out;
     const std::vector<bytes> got = payloads(dev);
     ASSERT_EQ(got.size(), 9u) << "two lights, then five switch-offs";
     for (uint8_t light = 0; light < 5; light++)

@@ -28,8 +28,11 @@ protected:
 TEST_F(Hueinfo, ShowsConfigurationAndComponents)
 {
     emu_behaviour b;
-    b.components = {{3, 2, "Left speaker light"}, {3, 3, "Washer mid"}, {1, 4, "Fan"},
-                    {2, 3, "Rumbler"}, {3, 4, "Wall washer right"}};
+    b.components = {{3, 2, "Left speaker light"},
+                    {3, 3, "Washer mid"},
+                    {1, 4, "Fan"},
+                    {2, 3, "Rumbler"},
+                    {3, 4, "Wall washer right"}};
     const process_result r = run(&b);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.out.find("init done\nUSB configuration:\n"
@@ -75,9 +78,9 @@ TEST_F(Hueinfo, NoDeviceExits255)
 // outside a buffer would end the program with an error instead.
 TEST_F(Hueinfo, LyingRepliesEndWell)
 {
-    for (emu_lie lie : {emu_lie::count_too_long, emu_lie::count_beyond_reply,
-                        emu_lie::info_length_too_big, emu_lie::info_beyond_reply,
-                        emu_lie::description_negative, emu_lie::description_beyond}) {
+    for (emu_lie lie :
+         {emu_lie::count_too_long, emu_lie::count_beyond_reply, emu_lie::info_length_too_big,
+          emu_lie::info_beyond_reply, emu_lie::description_negative, emu_lie::description_beyond}) {
         emu_behaviour b;
         b.lie = lie;
         const process_result r = run(&b);

@@ -13,9 +13,12 @@
 namespace {
 
 constexpr char BUSYBOX[] = "/bin/busybox";
-constexpr const char *applets[] = {"sh",  "start-stop-daemon", "dd",    "wc",      "mv",
-                                   "rm",  "mkfifo",            "kill",  "cat",     "sleep",
-                                   "mkdir", "dirname"};
+constexpr const char *applets[] = {"sh",     "start-stop-daemon",
+                                   "dd",     "wc",
+                                   "mv",     "rm",
+                                   "mkfifo", "kill",
+                                   "cat",    "sleep",
+                                   "mkdir",  "dirname"};
 
 std::string read_file(const std::string &path)
 {

@@ -20,7 +20,7 @@ TEST(Header, SequenceNibbleRunsAndWraps)
     EXPECT_EQ(make_header(1), 0xF1);
     EXPECT_EQ(msg_counter, -128);
     EXPECT_EQ(make_header(1), 0x01);  // 0x80: low nibble 0
-    msg_counter = -1;                  // 0xFF
+    msg_counter = -1;                 // 0xFF
     EXPECT_EQ(make_header(2), 0xF2);
     EXPECT_EQ(msg_counter, 0);
     EXPECT_EQ(make_header(0), 0x00);
@@ -99,8 +99,8 @@ TEST_F(OpenDevice, StepTimeBytes)
     const struct {
         int step;
         uint8_t high, low;
-    } cases[] = {{1000, 0x03, 0xE8}, {0, 0x00, 0x00},      {32767, 0x7F, 0xFF},
-                 {-1, 0x00, 0xFF},   {-1000, 0xFD, 0x18},  {-256, 0xFF, 0x00},
+    } cases[] = {{1000, 0x03, 0xE8},  {0, 0x00, 0x00},       {32767, 0x7F, 0xFF},
+                 {-1, 0x00, 0xFF},    {-1000, 0xFD, 0x18},   {-256, 0xFF, 0x00},
                  {40000, 0x9D, 0x40}, {0x12345, 0x23, 0x45}, {-32768, 0x80, 0x00}};
     for (const auto &c : cases)
         ambx_set_light_sequence(0, 0, c.step, nullptr, 0);

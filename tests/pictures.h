@@ -24,7 +24,7 @@ constexpr ycbcr bar_colours[5] = {
 
 // Vertical bars of the given colours, bar k over columns k*w/n .. (k+1)*w/n.
 inline yuv_picture bars_picture(int width, int height, const ycbcr *colours = bar_colours,
-                                 int count = 5)
+                                int count = 5)
 {
     yuv_picture p = black_picture(width, height);
     for (int y = 0; y < height; y++)

@@ -37,7 +37,8 @@ TEST(HexDump, TwentyBytes)
     EXPECT_EQ(dump(data, 20), "title\n"
                               "0000: \t  40 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f"
                               "\t..BCDEFGHIJKLMNO\n"
-                              "0010: \t  50 51 52 53" + std::string(36, ' ') +
+                              "0010: \t  50 51 52 53" +
+                                  std::string(36, ' ') +
                                   "\tPQRS\n"
                                   "\n");
 }

@@ -149,8 +149,8 @@ TEST(Util, ParseNumber)
         const char *text;
         bool ok;
         double value;
-    } cases[] = {{"15", true, 15}, {"0.5", true, 0.5}, {"1e2", true, 100}, {"", false, 0},
-                 {nullptr, false, 0}, {"3x", false, 0}, {"101", false, 0}, {"-1", false, 0}};
+    } cases[] = {{"15", true, 15},    {"0.5", true, 0.5}, {"1e2", true, 100}, {"", false, 0},
+                 {nullptr, false, 0}, {"3x", false, 0},   {"101", false, 0},  {"-1", false, 0}};
     for (const auto &c : cases) {
         double value = -7;
         EXPECT_EQ(parse_number(c.text, 0, 100, &value), c.ok) << (c.text ? c.text : "null");

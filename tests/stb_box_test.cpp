@@ -54,7 +54,8 @@ int probe_poke(int argc, char **argv)
         }
         printf("%08x\n", static_cast<unsigned>(*word));
         *word = static_cast<uint32_t>(strtoul(argv[i + 1], nullptr, 16));
-        munmap(const_cast<uint32_t *>(word - ((reinterpret_cast<uintptr_t>(word) & 4095) / 4)), 4096);
+        munmap(const_cast<uint32_t *>(word - ((reinterpret_cast<uintptr_t>(word) & 4095) / 4)),
+               4096);
         close(fd);
     }
     return 0;
@@ -216,7 +217,8 @@ TEST_F(Box, ListsOnlyTheScenarioFiles)
     const std::vector<std::string> want = sorted_lines(
         "/dev\n/dev/null\n/dev/mem\n/dev/video\n/proc\n/proc/fb\n/proc/cpuinfo\n/proc/stb\n"
         "/proc/stb/vmpeg\n/proc/stb/vmpeg/0\n/proc/stb/vmpeg/0/xres\n/proc/stb/vmpeg/0/yres\n"
-        "/proc/self\n/proc/thread-self\n/proc/sys\n/proc/" + pid + "\n");
+        "/proc/self\n/proc/thread-self\n/proc/sys\n/proc/" +
+        pid + "\n");
     EXPECT_EQ(sorted_lines(r.out), want);
 }
 
@@ -226,12 +228,13 @@ TEST_F(Box, FilesReadInsideHoldTheScenarioBytes)
 {
     full_scenario();
     process_result r = run({"/usr/bin/cat", "/proc/fb", "/proc/cpuinfo", "/proc/stb/vmpeg/0/xres",
-                        "/proc/stb/vmpeg/0/yres"});
+                            "/proc/stb/vmpeg/0/yres"});
     EXPECT_EQ(r.out, "0 bcmfb\nsystem type : BCM7401\n2d0\n240\n") << r.err;
 
     const std::string video = run({"/usr/bin/cat", "/dev/video"}).out;
     const std::string want = std::string("\x04\0\0\0\x02\0\0\0\0\0\0\0\0\0\0\0", 16) +
-                             "\x10\x20\x30\x40\x50\x60\x70\x80" + "\x01\x02\x03\x04\x80\x80\x80\x80";
+                             "\x10\x20\x30\x40\x50\x60\x70\x80" +
+                             "\x01\x02\x03\x04\x80\x80\x80\x80";
     EXPECT_EQ(video, want);
 
     r = run({"/bin/sh", "-c", "echo gone >/dev/null && echo ok"});
@@ -246,8 +249,8 @@ TEST_F(Box, AbsentFilesAreAbsent)
     ASSERT_EQ(stb_box_write_text(box, "/dev/video", "short"), 0);
     ASSERT_EQ(stb_box_remove(box, "/dev/video"), 0);
     process_result r = run({"/bin/sh", "-c",
-                        "for f in /dev/mem /dev/video /proc/cpuinfo /proc/stb /proc/meminfo "
-                        "/dev/zero /proc/fb; do test -e $f && echo $f; done; ls -A /dev"});
+                            "for f in /dev/mem /dev/video /proc/cpuinfo /proc/stb /proc/meminfo "
+                            "/dev/zero /proc/fb; do test -e $f && echo $f; done; ls -A /dev"});
     EXPECT_EQ(r.out, "/proc/fb\nnull\n") << r.err;
 }
 
@@ -360,7 +363,8 @@ TEST_F(Box, NothingStaysOnTheHost)
 TEST_F(Box, RunnerReportsWhatTheProgramDid)
 {
     const std::vector<std::string> env = {"GREETING=hello"};
-    const std::vector<std::string> argv = {"/bin/sh", "-c", "echo $GREETING; echo oops >&2; exit 3"};
+    const std::vector<std::string> argv = {"/bin/sh", "-c",
+                                           "echo $GREETING; echo oops >&2; exit 3"};
     process_options plain;
     plain.environment = &env;
     for (const process_options &options : {plain, in_box(10, &env)}) {
@@ -448,7 +452,8 @@ TEST_F(Box, ValgrindWorksInside)
     if (access("/usr/bin/valgrind", X_OK) != 0)
         GTEST_SKIP() << "valgrind is not installed";
     full_scenario();
-    process_result r = run({"/usr/bin/valgrind", "-q", "--error-exitcode=9", "/usr/bin/cat", "/proc/fb"}, 60);
+    process_result r =
+        run({"/usr/bin/valgrind", "-q", "--error-exitcode=9", "/usr/bin/cat", "/proc/fb"}, 60);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "0 bcmfb\n");
 }

@@ -39,9 +39,9 @@ struct mem_trace {
 int flag_value(const std::string &name)
 {
     static const std::map<std::string, int> flags = {
-        {"O_RDONLY", O_RDONLY}, {"O_WRONLY", O_WRONLY}, {"O_RDWR", O_RDWR},
-        {"O_DSYNC", O_DSYNC},   {"__O_SYNC", O_SYNC & ~O_DSYNC},
-        {"O_LARGEFILE", O_LARGEFILE}, {"O_CLOEXEC", O_CLOEXEC},
+        {"O_RDONLY", O_RDONLY},   {"O_WRONLY", O_WRONLY},          {"O_RDWR", O_RDWR},
+        {"O_DSYNC", O_DSYNC},     {"__O_SYNC", O_SYNC & ~O_DSYNC}, {"O_LARGEFILE", O_LARGEFILE},
+        {"O_CLOEXEC", O_CLOEXEC},
     };
     const auto it = flags.find(name);
     return it != flags.end() ? it->second : -1;
@@ -63,7 +63,8 @@ int flags_value(const std::string &spelled)
 
 mem_trace parse_trace(const std::string &err)
 {
-    static const std::regex open_line(R"(open(?:at)?\((?:AT_FDCWD,)?"/dev/mem",([A-Z_|]+)(?:,\d+)?\) = (-?\d+))");
+    static const std::regex open_line(
+        R"(open(?:at)?\((?:AT_FDCWD,)?"/dev/mem",([A-Z_|]+)(?:,\d+)?\) = (-?\d+))");
     static const std::regex close_line(R"(\bclose\((\d+)\) = 0)");
     static const std::regex mmap_line(
         R"(\bmmap2\([^,]+,(\d+),([A-Z_|]+),([A-Z_|]+),(-?\d+),(0x[0-9a-f]+|\d+)\) = 0x)");
@@ -111,8 +112,8 @@ protected:
 
     void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
     {
-        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
-                                       g.chroma_rows));
+        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset,
+                                            g.luma_rows, g.chroma_rows));
         write_mem(memory_at, striped_memory(p, g));
         ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
     }
@@ -136,7 +137,8 @@ protected:
         EXPECT_TRUE(wait_lights(size_t(frames) * 5, 60)) << out();
         const process_result r = stop();
         EXPECT_EQ(r.signal, SIGKILL) << "huecast ended by itself: " << r.out;
-        EXPECT_EQ(r.err.find("uncaught target signal"), std::string::npos) << r.err.substr(r.err.size() - 2000);
+        EXPECT_EQ(r.err.find("uncaught target signal"), std::string::npos)
+            << r.err.substr(r.err.size() - 2000);
         return parse_trace(r.err);
     }
 
@@ -191,7 +193,8 @@ TEST_F(Target, Bcm7401MapsTheBlockAndThePicture)
     EXPECT_TRUE(mapped(trace, BRCM_BLOCK));
     EXPECT_TRUE(mapped(trace, LUMA_BASE));
     for (const mem_mapping &m : trace.mappings)
-        EXPECT_TRUE(m.address == BRCM_BLOCK || m.address == LUMA_BASE) << "a mapping at " << std::hex << m.address;
+        EXPECT_TRUE(m.address == BRCM_BLOCK || m.address == LUMA_BASE)
+            << "a mapping at " << std::hex << m.address;
 }
 
 // BCM4380: also the DMA register page at 0x10C02000 and the DMA window at

@@ -161,9 +161,8 @@ TEST_F(Xilleon, SizesOutsideTheWindowAreRefused)
     EXPECT_EQ(planes.width, 0);
     EXPECT_EQ(planes.height, 0);
     const std::pair<const char *, const char *> refused[] = {
-        {"781\n", "240\n"}, {"ffffffff\n", "240\n"}, {"2d0\n", "900\n"},
-        {"2d0\n", "2\n"},   {"2d0\n", ""},           {"2d0\n", nullptr},
-        {nullptr, "240\n"}};
+        {"781\n", "240\n"}, {"ffffffff\n", "240\n"}, {"2d0\n", "900\n"}, {"2d0\n", "2\n"},
+        {"2d0\n", ""},      {"2d0\n", nullptr},      {nullptr, "240\n"}};
     for (const auto &[xres, yres] : refused) {
         mem = physmem_sim_reset();
         remove(file("xres").c_str());

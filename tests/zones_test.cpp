@@ -45,7 +45,8 @@ TEST(GetColors, ZoneBounds)
     for (const auto &c : cases)
         for (int zone = 0; zone < zone_count; ++zone)
             for (int x = c.first_column[zone]; x < c.first_column[zone + 1]; ++x)
-                ASSERT_EQ(zone_of_column(c.width, x), zone) << "width " << c.width << " column " << x;
+                ASSERT_EQ(zone_of_column(c.width, x), zone)
+                    << "width " << c.width << " column " << x;
 }
 
 // 720x576 with alternating zone colours: any column or row counted in the
@@ -63,7 +64,8 @@ TEST(GetColors, FullPictureZonesKeepTheirOwnColour)
     uint32_t colours[zone_count];
     getcolors(colours, image.data(), width, height);
     for (int i = 0; i < zone_count; ++i)
-        EXPECT_EQ(colours[i], uint32_t{fill[i][0]} << 16 | uint32_t{fill[i][1]} << 8 | fill[i][2]) << i;
+        EXPECT_EQ(colours[i], uint32_t{fill[i][0]} << 16 | uint32_t{fill[i][1]} << 8 | fill[i][2])
+            << i;
 }
 
 // Largest picture, all bytes 255: no sum wraps and bits 24-31 stay 0.
@@ -89,7 +91,7 @@ TEST(GetColors, PixelCountsInItsZoneOnly)
     getcolors(colours, image.data(), 10, 2);
     EXPECT_EQ(colours[0], 0u);
     EXPECT_EQ(colours[1], 0u);
-    EXPECT_EQ(colours[2], 0x32190Au); // 200 / 4, 100 / 4, 40 / 4
+    EXPECT_EQ(colours[2], 0x32190Au);  // 200 / 4, 100 / 4, 40 / 4
     EXPECT_EQ(colours[3], 0u);
     EXPECT_EQ(colours[4], 0u);
 }
@@ -114,7 +116,7 @@ TEST(AvgColor, EmptyRectangleGivesZero)
 
     const unsigned char image[] = {9, 9, 9, 60, 60, 60, 30, 30, 30};
     uint32_t colours[zone_count];
-    getcolors(colours, image, 3, 1); // zones 0..0, 0..1, 1..1, 1..2, 2..3
+    getcolors(colours, image, 3, 1);  // zones 0..0, 0..1, 1..1, 1..2, 2..3
     const uint32_t want[zone_count] = {0, 0x090909, 0, 0x3C3C3C, 0x1E1E1E};
     for (int i = 0; i < zone_count; ++i)
         EXPECT_EQ(colours[i], want[i]) << i;
@@ -123,4 +125,4 @@ TEST(AvgColor, EmptyRectangleGivesZero)
         EXPECT_EQ(colour, 0u);
 }
 
-} // namespace
+}  // namespace

@@ -76,8 +76,7 @@ int fill_new_file(int fd, const void *data, size_t size, uint64_t total)
 
 // A new staging file with data, then zeros up to total bytes, renamed over
 // the old one so that an open inside the box sees either the old or the new.
-int replace_staged(stb_box *box, const char *inside, const void *data, size_t size,
-                   uint64_t total)
+int replace_staged(stb_box *box, const char *inside, const void *data, size_t size, uint64_t total)
 {
     if (!valid_inside(inside))
         return -EINVAL;

@@ -26,7 +26,8 @@ std::string staging_base()
 {
     const char *env = getenv("TMPDIR");
     char real[PATH_MAX];
-    if (env && env[0] == '/' && realpath(env, real) && !under(real, "/dev") && !under(real, "/proc"))
+    if (env && env[0] == '/' && realpath(env, real) && !under(real, "/dev") &&
+        !under(real, "/proc"))
         return real;
     return realpath("/tmp", real) ? real : "/tmp";
 }

@@ -15,21 +15,20 @@
 #include <cstring>
 #include <set>
 
-
 namespace {
 
 constexpr int STEP_UNSHARE = -1;  // before the box's own steps (0 and up)
 
 enum step_kind {
-    STEP_PRIVATE_ROOT,   // stop mount events from propagating to the host
-    STEP_BIND,           // bind-mount source on path
-    STEP_TMPFS,          // empty tmpfs on path
-    STEP_PROCFS,         // procfs on path
-    STEP_TOUCH,          // empty file at path, a mount point for a bind
-    STEP_MKDIR,          // directory at path
-    STEP_SYMLINK,        // path -> source
-    STEP_LINK_IF_STAGED, // path -> source, when source exists
-    STEP_LINK_OWN_PID,   // path<pid> -> source<pid>
+    STEP_PRIVATE_ROOT,    // stop mount events from propagating to the host
+    STEP_BIND,            // bind-mount source on path
+    STEP_TMPFS,           // empty tmpfs on path
+    STEP_PROCFS,          // procfs on path
+    STEP_TOUCH,           // empty file at path, a mount point for a bind
+    STEP_MKDIR,           // directory at path
+    STEP_SYMLINK,         // path -> source
+    STEP_LINK_IF_STAGED,  // path -> source, when source exists
+    STEP_LINK_OWN_PID,    // path<pid> -> source<pid>
 };
 
 struct step_plan {
@@ -244,4 +243,3 @@ process_setup stb_box_setup(const stb_box *box)
     setup.arg = box;
     return setup;
 }
-

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int STRIPE = 64;                 // bytes of a stripe row
+constexpr int STRIPE = 64;  // bytes of a stripe row
 constexpr size_t PAGE = 0x1000;
 constexpr int TILE_LINE = 128;             // bytes of a tile line
 constexpr int TILE_LINES = 32;             // lines of a tile row

@@ -20,7 +20,7 @@ constexpr uint32_t BRCM_DMA_ROOM = 0x3FF000;         // bytes from there to 0x10
 constexpr uint32_t BRCM_DMA_REGISTERS = 0x10C02000;  // BCM4380 DMA register page
 constexpr uint32_t XILLEON_WINDOW = 0x06000000;      // Xilleon tiled picture window
 constexpr size_t XILLEON_WINDOW_BYTES = 0xCA8000;
-constexpr size_t XILLEON_CHROMA = 0xA8C000;          // its chroma region, from its start
+constexpr size_t XILLEON_CHROMA = 0xA8C000;  // its chroma region, from its start
 
 // Bytes of memory that no picture byte lands on: stripe padding, rows below
 // the picture, tile lines and tile rows outside it.

@@ -20,8 +20,8 @@
 #include <vector>
 
 struct physmem_sim_options {
-    int busy_polls = 0;   // status reads 1 this many times after each start
-    int refuse_map = 0;   // the n-th mapping (counted from 1) fails; 0: none
+    int busy_polls = 0;  // status reads 1 this many times after each start
+    int refuse_map = 0;  // the n-th mapping (counted from 1) fails; 0: none
 };
 
 enum class sim_event_kind { map, refused_map, unmap, read, write, pause };

@@ -45,7 +45,8 @@ constexpr uint64_t STB_MEM_DEFAULT_SIZE = 0x100000000ull;
 // --- the box, parent side ---------------------------------------------------
 
 // Whether boxes can be made here (root, unshare, tmpfs, procfs, bind mounts):
-// makes a box and enters it in a throw-away child. On false, *why says why.
+// makes a box and runs a small check in it (/bin/sh reads /proc/self/maps
+// and writes /dev/null). On false, *why says why.
 bool stb_box_possible(std::string *why);
 
 // A box with no scenario files yet. nullptr with errno set on failure.

@@ -21,12 +21,12 @@ extern char **environ;
 
 struct process {
     pid_t pid = -1;
-    unique_fd out, err;      // read ends of the program's stdout and stderr
+    unique_fd out, err;  // read ends of the program's stdout and stderr
     std::string out_text, err_text;
-    int error = 0;           // as process_error reports it
+    int error = 0;  // as process_error reports it
     std::string failed_step;
     double start = 0;
-    double deadline = 0;     // 0: none
+    double deadline = 0;  // 0: none
     double end = 0;
     bool timed_out = false;
     bool reaped = false;
@@ -175,7 +175,8 @@ bool try_reap(process &child)
     if (child.reaped)
         return true;
     siginfo_t info = {};
-    if (waitid(P_PID, child.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != child.pid)
+    if (waitid(P_PID, child.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        info.si_pid != child.pid)
         return false;
     child.end = now_seconds();
     kill(-child.pid, SIGKILL);
@@ -254,16 +255,17 @@ process_ptr process_start(const std::vector<std::string> &argv, const process_op
         return nullptr;
     }
     std::vector<std::string> args = emulated_command(argv);
-    std::vector<std::string> env = options.environment ? *options.environment : process_environment();
+    std::vector<std::string> env =
+        options.environment ? *options.environment : process_environment();
     const std::vector<char *> arg_list = pointers(args), env_list = pointers(env);
     process_ptr child(new process);
     unique_fd in(open("/dev/null", O_RDONLY | O_CLOEXEC)), out, err, report, report_w;
-    const bool opened = options.stdout_terminal ? open_terminal(child->out, out)
-                                                : open_pipe(child->out, out);
+    const bool opened =
+        options.stdout_terminal ? open_terminal(child->out, out) : open_pipe(child->out, out);
     if (!in.valid() || !opened || !open_pipe(child->err, err) || !open_pipe(report, report_w))
         return nullptr;
-    const child_plan plan = {arg_list.data(), env_list.data(), in.get(), out.get(), err.get(),
-                             report_w.get(), &options.setup};
+    const child_plan plan = {arg_list.data(), env_list.data(), in.get(),      out.get(),
+                             err.get(),       report_w.get(),  &options.setup};
     child->start = now_seconds();
     if (options.timeout_seconds > 0)
         child->deadline = child->start + options.timeout_seconds;

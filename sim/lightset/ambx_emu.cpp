@@ -18,7 +18,7 @@ constexpr int CONTROL_PACKET_SIZE = 8;  // bMaxPacketSize0 of a full-speed devic
 constexpr int CONFIGURATION_VALUE = 1;
 
 // The information block: where its fields lie, how much one reply carries.
-constexpr int BLOCK_MORE = 1;           // 0x3A or more: read on from offset 59
+constexpr int BLOCK_MORE = 1;  // 0x3A or more: read on from offset 59
 constexpr int BLOCK_POSITION = 23;
 constexpr int BLOCK_KIND = 33;
 constexpr int BLOCK_DESCRIPTION_LENGTH = 47;
@@ -38,29 +38,29 @@ void put16(std::vector<uint8_t> &out, unsigned value)
 
 void add_device_descriptor(std::vector<uint8_t> &out, const emu_device &dev)
 {
-    out.insert(out.end(), {18, 0x01});             // bLength, DEVICE
-    put16(out, 0x0110);                            // bcdUSB 1.1
-    out.insert(out.end(), {0x00, 0x00, 0x00});     // class in the interface
+    out.insert(out.end(), {18, 0x01});          // bLength, DEVICE
+    put16(out, 0x0110);                         // bcdUSB 1.1
+    out.insert(out.end(), {0x00, 0x00, 0x00});  // class in the interface
     out.push_back(CONTROL_PACKET_SIZE);
     put16(out, dev.vendor);
     put16(out, dev.product);
-    put16(out, 0x0100);                            // bcdDevice
-    out.insert(out.end(), {0, 0, 0});              // no strings
-    out.push_back(1);                              // bNumConfigurations
+    put16(out, 0x0100);                // bcdDevice
+    out.insert(out.end(), {0, 0, 0});  // no strings
+    out.push_back(1);                  // bNumConfigurations
 }
 
 void add_endpoint(std::vector<uint8_t> &out, uint8_t address)
 {
     out.insert(out.end(), {7, 0x05, address, 0x03});  // ENDPOINT, interrupt
     put16(out, ENDPOINT_SIZE);
-    out.push_back(1);                                 // bInterval: 1 ms
+    out.push_back(1);  // bInterval: 1 ms
 }
 
 void add_configuration(std::vector<uint8_t> &out)
 {
-    out.insert(out.end(), {9, 0x02});              // CONFIGURATION
-    put16(out, 9 + 9 + 3 * 7);                     // wTotalLength 39
-    out.insert(out.end(), {1, CONFIGURATION_VALUE, 0, 0x80, 50});  // bus powered, 100 mA
+    out.insert(out.end(), {9, 0x02});                                // CONFIGURATION
+    put16(out, 9 + 9 + 3 * 7);                                       // wTotalLength 39
+    out.insert(out.end(), {1, CONFIGURATION_VALUE, 0, 0x80, 50});    // bus powered, 100 mA
     out.insert(out.end(), {9, 0x04, 0, 0, 3, 0xFF, 0x00, 0x00, 0});  // interface 0, vendor class
     add_endpoint(out, EP_OUT);
     add_endpoint(out, EP_REPLY);
@@ -190,8 +190,8 @@ std::string describe_sequence(const std::vector<uint8_t> &b)
 {
     size_t count = (b.size() - 5) / 3;
     std::string text = "light " + std::to_string(b[1] >> 4) + ": sequence of " +
-                       std::to_string(count) + (count == 1 ? " colour" : " colours") +
-                       ", step " + std::to_string(b[3] << 8 | b[4]);
+                       std::to_string(count) + (count == 1 ? " colour" : " colours") + ", step " +
+                       std::to_string(b[3] << 8 | b[4]);
     for (size_t i = 0; i < count; i++)
         text += (i == 0 ? ": " : " ") + hex_colour(&b[5 + 3 * i]);
     return text;
@@ -310,7 +310,8 @@ void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length)
     if (data == nullptr || length < 0)
         length = 0;
     std::lock_guard<std::mutex> guard(dev.lock);
-    dev.log.push_back({endpoint, std::vector<uint8_t>(data, data + length), now_seconds() - dev.start});
+    dev.log.push_back(
+        {endpoint, std::vector<uint8_t>(data, data + length), now_seconds() - dev.start});
     std::vector<uint8_t> reply;
     if (endpoint != EP_OUT || !answer_for(dev.behaviour, data, length, reply))
         return;

@@ -60,21 +60,24 @@ struct emu_behaviour {
 
 // One transfer the host made to the device.
 struct emu_packet {
-    int endpoint;                // 0x02 for every message the host sends
+    int endpoint;  // 0x02 for every message the host sends
     std::vector<uint8_t> bytes;
-    double seconds;              // since the device was made
+    double seconds;  // since the device was made
 };
 
 // One IN transfer the host asked for: where, and for how many bytes.
 struct emu_read {
     int endpoint;
     int capacity;
-    bool operator==(const emu_read &o) const { return endpoint == o.endpoint && capacity == o.capacity; }
+    bool operator==(const emu_read &o) const
+    {
+        return endpoint == o.endpoint && capacity == o.capacity;
+    }
 };
 
 struct emu_device {
-    int bus = 1;                 // bus number, 1..999
-    int devnum = 1;              // device number on the bus, 1..127
+    int bus = 1;     // bus number, 1..999
+    int devnum = 1;  // device number on the bus, 1..127
     uint16_t vendor = 0x0471;
     uint16_t product = 0x083F;
     emu_behaviour behaviour;
@@ -82,8 +85,8 @@ struct emu_device {
 
     // Guarded by lock:
     std::mutex lock;
-    std::vector<emu_packet> log;             // every OUT transfer, in order
-    std::vector<emu_read> reads;             // every IN transfer asked for
+    std::vector<emu_packet> log;                // every OUT transfer, in order
+    std::vector<emu_read> reads;                // every IN transfer asked for
     std::vector<std::vector<uint8_t>> pending;  // replies queued on 0x81
     int configuration = 0;
     bool claimed = false;

@@ -112,8 +112,8 @@ const char *behaviour_words(const emu_behaviour &b)
 
 struct watched_device {
     emu_device *dev;
-    std::string prompt;   // "  lights> " or "  lights 2> "
-    size_t shown = 0;     // packets printed so far
+    std::string prompt;  // "  lights> " or "  lights 2> "
+    size_t shown = 0;    // packets printed so far
 };
 
 bool use_colour()
@@ -129,9 +129,12 @@ std::string colour_note(const emu_packet &p)
 {
     if (p.bytes.size() != 6 || (p.bytes[1] & 0x0F) != 0x0B || p.bytes[2] != 0x03)
         return "";
-    static const struct { unsigned rgb; const char *name; } names[] = {
-        {0x000000, "off"},  {0xFF0000, "red"},  {0x00FF00, "green"},   {0x0000FF, "blue"},
-        {0xFFFFFF, "white"}, {0xFFFF00, "yellow"}, {0x00FFFF, "cyan"}, {0xFF00FF, "magenta"}};
+    static const struct {
+        unsigned rgb;
+        const char *name;
+    } names[] = {{0x000000, "off"},  {0xFF0000, "red"},    {0x00FF00, "green"},
+                 {0x0000FF, "blue"}, {0xFFFFFF, "white"},  {0xFFFF00, "yellow"},
+                 {0x00FFFF, "cyan"}, {0xFF00FF, "magenta"}};
     const unsigned rgb = p.bytes[3] << 16 | p.bytes[4] << 8 | p.bytes[5];
     std::string note;
     if (use_colour())
@@ -192,7 +195,8 @@ std::vector<watched_device> plug_in(emu_testbed *bed, const tool_options &option
         emu_device *dev = emu_add_device(bed, 1, 2 + i, 0x0471, 0x083F, options.behaviour);
         if (dev == nullptr)
             break;
-        const std::string prompt = options.devices == 1 ? "  lights> " : "  lights " + std::to_string(i + 1) + "> ";
+        const std::string prompt =
+            options.devices == 1 ? "  lights> " : "  lights " + std::to_string(i + 1) + "> ";
         devices.push_back({dev, prompt, 0});
     }
     return devices;
@@ -203,8 +207,8 @@ void announce(const std::vector<watched_device> &devices, const tool_options &op
     if (devices.empty())
         std::printf("  lights> no light set plugged in (an empty USB bus 001)\n");
     for (const watched_device &w : devices)
-        std::printf("%samBX light set on bus 001 device %03d, %s\n", w.prompt.c_str(), w.dev->devnum,
-                    behaviour_words(options.behaviour));
+        std::printf("%samBX light set on bus 001 device %03d, %s\n", w.prompt.c_str(),
+                    w.dev->devnum, behaviour_words(options.behaviour));
     std::fflush(stdout);
 }
 
@@ -239,12 +243,13 @@ int summarise(const process_result &result, const std::vector<watched_device> &d
     size_t received = 0;
     for (const watched_device &w : devices)
         received += w.shown;
-    std::printf("  lights> %zu message%s received; %s ", received, received == 1 ? "" : "s", program.c_str());
+    std::printf("  lights> %zu message%s received; %s ", received, received == 1 ? "" : "s",
+                program.c_str());
     if (result.timed_out)
         std::printf("was stopped at the time-out after %.1f s\n", result.seconds);
     else if (result.signal != 0)
-        std::printf("was ended by signal %d (%s) after %.1f s\n", result.signal, strsignal(result.signal),
-                    result.seconds);
+        std::printf("was ended by signal %d (%s) after %.1f s\n", result.signal,
+                    strsignal(result.signal), result.seconds);
     else
         std::printf("exited with status %d after %.1f s\n", result.exit_status, result.seconds);
     return result.signal != 0 ? 128 + result.signal : result.exit_status;

@@ -16,8 +16,7 @@ std::atomic<bool> testbed_exists{false};
 // The options with the glue's environment, which env holds.
 process_options with_glue(const process_options &options, std::vector<std::string> &env)
 {
-    env = emu_glue_environment(options.environment ? *options.environment
-                                                   : process_environment());
+    env = emu_glue_environment(options.environment ? *options.environment : process_environment());
     process_options glued = options;
     glued.environment = &env;
     return glued;

@@ -58,8 +58,8 @@ int emu_add_bus(emu_testbed *bed, int bus);
 // outside 1..127, a bus and device number already in use, or when umockdev
 // refuses the device. Set behaviour here; to change it later, hold the
 // device's lock.
-emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor,
-                           uint16_t product, const emu_behaviour &behaviour = {});
+emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor, uint16_t product,
+                           const emu_behaviour &behaviour = {});
 
 // Unplugs a device: its node and sysfs entry vanish. libusb 0.1.12's
 // usb_open then still returns a handle (it ignores the failed open()), but

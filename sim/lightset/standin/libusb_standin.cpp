@@ -34,9 +34,9 @@ __attribute__((visibility("default"))) struct usb_bus *usb_busses = nullptr;
 
 struct usb_dev_handle {
     struct usb_device *device;
-    int node;        // the device on the owner's side; -1: its node was missing at open
-    int session;     // the connection the node belongs to
-    int interface;   // claimed interface, or -1
+    int node;       // the device on the owner's side; -1: its node was missing at open
+    int session;    // the connection the node belongs to
+    int interface;  // claimed interface, or -1
     int altsetting;
 };
 
@@ -154,7 +154,8 @@ void parse_device_descriptor(const uint8_t *d, usb_device_descriptor &out)
 template <typename T>
 T *grow(T *array, int count)
 {
-    auto *bigger = static_cast<T *>(std::realloc(array, sizeof(T) * static_cast<size_t>(count + 1)));
+    auto *bigger =
+        static_cast<T *>(std::realloc(array, sizeof(T) * static_cast<size_t>(count + 1)));
     if (bigger == nullptr)
         std::abort();
     std::memset(&bigger[count], 0, sizeof(T));
@@ -182,7 +183,8 @@ size_t parse_configuration(const uint8_t *d, size_t available, usb_config_descri
     for (size_t at = d[0]; at + 2 <= total && d[at] >= 2; at += d[at]) {
         const uint8_t *p = d + at;
         if (p[1] == USB_DT_INTERFACE && p[0] >= 9 && at + 9 <= total) {
-            if (interfaces == 0 || config.interface[interfaces - 1].altsetting[0].bInterfaceNumber != p[2]) {
+            if (interfaces == 0 ||
+                config.interface[interfaces - 1].altsetting[0].bInterfaceNumber != p[2]) {
                 config.interface = grow(config.interface, interfaces);
                 interfaces++;
             }
@@ -315,8 +317,9 @@ int list_owner(std::vector<listed_bus> &buses)
             bus = &buses.back();
         }
         if (entry.devnum > 0)
-            bus->devices.push_back({entry.devnum, std::vector<uint8_t>(data.begin() + at,
-                                                                       data.begin() + at + entry.length)});
+            bus->devices.push_back(
+                {entry.devnum,
+                 std::vector<uint8_t>(data.begin() + at, data.begin() + at + entry.length)});
         at += size_t(entry.length);
     }
     return 0;
@@ -330,8 +333,8 @@ std::string three_digits(int n)
 }
 
 // A request on an open handle: -EBADF when the handle has no device node.
-int ask_handle(usb_dev_handle *handle, int32_t op, int32_t a, int32_t b, const void *payload = nullptr,
-               int size = 0, std::vector<uint8_t> *data = nullptr)
+int ask_handle(usb_dev_handle *handle, int32_t op, int32_t a, int32_t b,
+               const void *payload = nullptr, int size = 0, std::vector<uint8_t> *data = nullptr)
 {
     if (handle == nullptr)
         return -EINVAL;
@@ -359,9 +362,13 @@ STANDIN_EXPORT int ambx_standin_present(void)
     return 1;
 }
 
-STANDIN_EXPORT void usb_init(void) {}
+STANDIN_EXPORT void usb_init(void)
+{
+}
 
-STANDIN_EXPORT void usb_set_debug(int) {}
+STANDIN_EXPORT void usb_set_debug(int)
+{
+}
 
 STANDIN_EXPORT char *usb_strerror(void)
 {
@@ -437,7 +444,8 @@ STANDIN_EXPORT int usb_find_devices(void)
             }
         }
         for (const listed_device &d : now) {
-            struct usb_device *dev = make_device(bus, d.devnum, d.descriptors.data(), d.descriptors.size());
+            struct usb_device *dev =
+                make_device(bus, d.devnum, d.descriptors.data(), d.descriptors.size());
             if (dev == nullptr)
                 continue;
             list_add(bus->devices, dev);
@@ -526,7 +534,8 @@ STANDIN_EXPORT int usb_interrupt_write(usb_dev_handle *dev, int ep, const char *
 
 // Polls for a reply until the time-out (none when timeout is 0), as libusb
 // polls its URB; then -ETIMEDOUT. An empty reply reads as 0 bytes.
-STANDIN_EXPORT int usb_interrupt_read(usb_dev_handle *dev, int ep, char *bytes, int size, int timeout)
+STANDIN_EXPORT int usb_interrupt_read(usb_dev_handle *dev, int ep, char *bytes, int size,
+                                      int timeout)
 {
     if (size < 0 || (size > 0 && bytes == nullptr))
         return record_error(-EINVAL, "error submitting URB");

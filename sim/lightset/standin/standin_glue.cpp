@@ -39,16 +39,16 @@ struct standin_node {
 }  // namespace
 
 struct emu_testbed {
-    std::string dir;          // temporary directory holding the socket
+    std::string dir;  // temporary directory holding the socket
     std::string socket_path;
     int listener = -1;
-    int wake[2] = {-1, -1};   // a byte on wake[1] stops the server
+    int wake[2] = {-1, -1};  // a byte on wake[1] stops the server
     std::thread server;
 
-    std::mutex lock;          // guards nodes, buses and next_id
+    std::mutex lock;  // guards nodes, buses and next_id
     std::vector<std::unique_ptr<standin_node>> nodes;
     std::set<int> buses;
-    std::set<int> gone_ids;   // ids of devices since unplugged and plugged in again
+    std::set<int> gone_ids;  // ids of devices since unplugged and plugged in again
     int next_id = 1;
 };
 
@@ -118,14 +118,10 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
         return -ENODEV;
     emu_device &dev = node->dev;
     switch (request.op) {
-    case standin_set_configuration:
-        return emu_set_configuration(dev, request.a);
-    case standin_claim:
-        return emu_claim_interface(dev, request.a);
-    case standin_release:
-        return emu_release_interface(dev, request.a);
-    case standin_set_alt:
-        return emu_set_alt_setting(dev, request.a, request.b);
+    case standin_set_configuration: return emu_set_configuration(dev, request.a);
+    case standin_claim: return emu_claim_interface(dev, request.a);
+    case standin_release: return emu_release_interface(dev, request.a);
+    case standin_set_alt: return emu_set_alt_setting(dev, request.a, request.b);
     case standin_write:
         if (!emu_has_endpoint(dev, request.a) || (request.a & 0x80) != 0)
             return -ENOENT;
@@ -144,8 +140,7 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
         data.resize(length > 0 ? static_cast<size_t>(length) : 0);
         return length < 0 ? -EAGAIN : length;
     }
-    default:
-        return -ENOTTY;
+    default: return -ENOTTY;
     }
 }
 
@@ -224,7 +219,8 @@ bool start_server(emu_testbed &bed)
         return false;
     std::strcpy(address.sun_path, bed.socket_path.c_str());
     bed.listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (bed.listener < 0 || bind(bed.listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+    if (bed.listener < 0 ||
+        bind(bed.listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         listen(bed.listener, 64) != 0 || pipe2(bed.wake, O_CLOEXEC) != 0)
         return false;
     bed.server = std::thread(serve, &bed);

@@ -28,9 +28,15 @@ struct urb_entry {
     bool stalled = false;  // an OUT transfer the device never takes
 
     urb_entry(UMockdevIoctlClient *c, UMockdevIoctlData *u)
-        : client(static_cast<UMockdevIoctlClient *>(g_object_ref(c))), urb(u) {}
+        : client(static_cast<UMockdevIoctlClient *>(g_object_ref(c))), urb(u)
+    {
+    }
     urb_entry(urb_entry &&other) noexcept { swap(other); }
-    urb_entry &operator=(urb_entry &&other) noexcept { swap(other); return *this; }
+    urb_entry &operator=(urb_entry &&other) noexcept
+    {
+        swap(other);
+        return *this;
+    }
     ~urb_entry()
     {
         if (urb != nullptr)
@@ -58,17 +64,17 @@ struct emu_node {
     emu_device dev;
     UMockdevIoctlBase *handler = nullptr;
     gulong signal_id = 0;
-    std::string devnode;                 // /dev/bus/usb/BBB/DDD
-    std::string syspath;                 // /sys/devices/...
+    std::string devnode;  // /dev/bus/usb/BBB/DDD
+    std::string syspath;  // /sys/devices/...
     std::atomic<bool> plugged{false};
-    std::atomic<int> plug_count{0};      // how often it was plugged in
+    std::atomic<int> plug_count{0};  // how often it was plugged in
     // Handlers of earlier plug-ins: still connected, so that handles opened
     // then keep getting ENODEV.
     std::vector<std::pair<UMockdevIoctlBase *, gulong>> retired;
 
     std::mutex urb_lock;
-    std::vector<urb_entry> in_flight;    // guarded by urb_lock
-    std::vector<urb_entry> discarded;    // guarded by urb_lock
+    std::vector<urb_entry> in_flight;  // guarded by urb_lock
+    std::vector<urb_entry> discarded;  // guarded by urb_lock
 
     ~emu_node()
     {
@@ -212,7 +218,8 @@ gboolean submit_urb(emu_node &node, UMockdevIoctlClient *client)
     const bool out = (urb.endpoint & 0x80) == 0;
     const bool stalled = out && emu_write_stalls(node.dev);
     if (out && !stalled)
-        emu_receive(node.dev, urb.endpoint, static_cast<const uint8_t *>(urb.buffer), urb.buffer_length);
+        emu_receive(node.dev, urb.endpoint, static_cast<const uint8_t *>(urb.buffer),
+                    urb.buffer_length);
     else if (!out)
         emu_read_requested(node.dev, urb.endpoint, urb.buffer_length);
     {
@@ -232,7 +239,8 @@ bool try_complete(emu_device &dev, const urb_entry &entry)
     usbdevfs_urb &urb = entry.fields();
     int length = emu_accepted(dev, urb.buffer_length);
     if (urb.endpoint & 0x80) {
-        length = emu_reply(dev, urb.endpoint, static_cast<uint8_t *>(urb.buffer), urb.buffer_length);
+        length =
+            emu_reply(dev, urb.endpoint, static_cast<uint8_t *>(urb.buffer), urb.buffer_length);
         if (length < 0)
             return false;
     }
@@ -312,25 +320,19 @@ gboolean discard_urb(emu_node &node, UMockdevIoctlClient *client)
 gboolean answer(emu_node &node, UMockdevIoctlClient *client, gulong request)
 {
     switch (request) {
-    case USBDEVFS_CONNECTINFO:
-        return connect_info(node, client);
+    case USBDEVFS_CONNECTINFO: return connect_info(node, client);
     case USBDEVFS_SETCONFIGURATION:
         return finish(client, emu_set_configuration(node.dev, uint_arg(client)));
     case USBDEVFS_CLAIMINTERFACE:
         return finish(client, emu_claim_interface(node.dev, uint_arg(client)));
     case USBDEVFS_RELEASEINTERFACE:
         return finish(client, emu_release_interface(node.dev, uint_arg(client)));
-    case USBDEVFS_SETINTERFACE:
-        return set_interface(node, client);
-    case USBDEVFS_SUBMITURB:
-        return submit_urb(node, client);
+    case USBDEVFS_SETINTERFACE: return set_interface(node, client);
+    case USBDEVFS_SUBMITURB: return submit_urb(node, client);
     case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY:
-        return reap_urb(node, client);
-    case USBDEVFS_DISCARDURB:
-        return discard_urb(node, client);
-    default:
-        return FALSE;  // umockdev answers ENOTTY
+    case USBDEVFS_REAPURBNDELAY: return reap_urb(node, client);
+    case USBDEVFS_DISCARDURB: return discard_urb(node, client);
+    default: return FALSE;  // umockdev answers ENOTTY
     }
 }
 
@@ -361,14 +363,17 @@ std::string device_record(const emu_node &node)
 {
     const emu_device &d = node.dev;
     std::string record = "P: " + node.syspath.substr(4) + "\n";
-    record += format("N: bus/usb/%03d/%03d=", d.bus, d.devnum) + upper_hex(emu_descriptors(d)) + "\n";
+    record +=
+        format("N: bus/usb/%03d/%03d=", d.bus, d.devnum) + upper_hex(emu_descriptors(d)) + "\n";
     record += format("E: DEVNAME=%s\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n", node.devnode.c_str());
     record += format("E: PRODUCT=%x/%x/100\nE: TYPE=0/0/0\n", d.vendor, d.product);
     record += format("E: BUSNUM=%03d\nE: DEVNUM=%03d\n", d.bus, d.devnum);
-    record += format("E: MAJOR=189\nE: MINOR=%d\nE: SUBSYSTEM=usb\n", (d.bus - 1) * 128 + d.devnum - 1);
+    record +=
+        format("E: MAJOR=189\nE: MINOR=%d\nE: SUBSYSTEM=usb\n", (d.bus - 1) * 128 + d.devnum - 1);
     record += format("A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n", d.vendor, d.product);
-    record += format("A: bcdDevice=0100\\n\nA: bConfigurationValue=%d\\n\nA: bNumConfigurations=1\\n\n",
-                     emu_configuration_value(d));
+    record +=
+        format("A: bcdDevice=0100\\n\nA: bConfigurationValue=%d\\n\nA: bNumConfigurations=1\\n\n",
+               emu_configuration_value(d));
     record += format("A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=12\\n\n", d.bus, d.devnum);
     return record;
 }
@@ -412,8 +417,8 @@ bool address_in_use(const emu_testbed &bed, int bus, int devnum)
 void name_node(emu_node &node)
 {
     node.devnode = format("/dev/bus/usb/%03d/%03d", node.dev.bus, node.dev.devnum);
-    node.syspath = format("/sys/devices/platform/ambx-emu/usb%d/%d-%d", node.dev.bus,
-                          node.dev.bus, node.dev.devnum);
+    node.syspath = format("/sys/devices/platform/ambx-emu/usb%d/%d-%d", node.dev.bus, node.dev.bus,
+                          node.dev.devnum);
 }
 
 // Attaches the node's handler and makes the node appear. False when
@@ -482,8 +487,8 @@ int emu_add_bus(emu_testbed *bed, int bus)
     return make_dirs(bed->root + format("/dev/bus/usb/%03d", bus)) ? 0 : -1;
 }
 
-emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor,
-                           uint16_t product, const emu_behaviour &behaviour)
+emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendor, uint16_t product,
+                           const emu_behaviour &behaviour)
 {
     if (bed == nullptr || !emu_valid_address(bus, devnum) || address_in_use(*bed, bus, devnum))
         return nullptr;
