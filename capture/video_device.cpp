@@ -2,6 +2,7 @@
 // /dev/video gives a 16-byte header (width, height as 32-bit words in the
 // box's byte order, 8 unused bytes), the luma plane and the chroma plane,
 // which the conversion reads where they arrived.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -42,12 +43,17 @@ bool video_device_source(frame_planes &planes, int64_t max_pixels)
     heap_block buffer(VIDEO_READ_SIZE);
     if (!buffer)
         return read_failed();
+    // A wait for the decoder cut short by a signal is no failed picture:
+    // the signal's handler decides what comes next.
     unique_fd video(open(VIDEO_DEVICE, O_RDONLY));
     if (!video.valid()) {
-        printf("could not open /dev/video");
+        if (errno != EINTR)
+            printf("could not open /dev/video");
         return false;
     }
     const ssize_t received = read(video.get(), buffer.get(), VIDEO_READ_SIZE);
+    if (received < 0 && errno == EINTR)
+        return false;
     if (received < VIDEO_HEADER)
         return read_failed();
     video.reset();

@@ -1,11 +1,14 @@
 // huecast: sets the five amBX lights to the colours of five vertical zones
-// of the picture the set-top box is showing, frame after frame, for ever.
+// of the picture the set-top box is showing, frame after frame, until it is
+// stopped by a signal; then it switches the lights off.
 #include <cstdio>
 #include <cstdlib>
 
 #include "ambx.h"
 #include "detect.h"
 #include "getvideo.h"
+#include "setbacks.h"
+#include "stop.h"
 #include "zones.h"
 
 namespace {
@@ -19,18 +22,66 @@ constexpr int zone_lights[zone_count] = {0, 2, 3, 4, 1};
 constexpr int32_t MIN_WIDTH = zone_count;
 constexpr int32_t MIN_HEIGHT = 1;
 
+// One capture. getvideo writes the size only when it took a picture.
+// Returns true for a picture whose zones can be averaged.
+bool capture(unsigned char *image, int32_t *width, int32_t *height)
+{
+    int32_t frame_width = -1;
+    int32_t frame_height = -1;
+    getvideo(image, &frame_width, &frame_height);
+    if (frame_width < 0)
+        return false;
+    *width = frame_width;
+    *height = frame_height;
+    return frame_width >= MIN_WIDTH && frame_height >= MIN_HEIGHT;
+}
+
+// Sends zone i's colour to light zone_lights[i]; results[i] gets the write's result.
+void show_colours(const uint32_t *colours, int *results)
+{
+    for (int i = 0; i < zone_count; i++)
+        results[i] = ambx_set_light(DEVICE, zone_lights[i], static_cast<int>(colours[i]));
+}
+
+// The light set stopped taking colours: capture pauses, and once a second
+// the driver rescans the buses and opens the first set, until one opens.
+void await_light_set()
+{
+    puts("Light set lost: trying again every second.");
+    do {
+        if (!stop_sleep(1000))
+            stop_now(DEVICE);
+        ambx_init();
+    } while (ambx_open(DEVICE) != 0);
+    if (stop_signal())
+        stop_now(DEVICE);
+    puts("Light set found again.");
+}
+
 [[noreturn]] void capture_loop(unsigned char *image)
 {
     int32_t width = 0;  // no picture until the first capture succeeds
     int32_t height = 0;
     uint32_t colours[zone_count];
+    int results[zone_count];
+    int failing_frames = 0;
+    int dead_light_frames = 0;
     for (;;) {
-        getvideo(image, &width, &height);
-        if (width < MIN_WIDTH || height < MIN_HEIGHT)
-            continue;
-        getcolors(colours, image, width, height);
-        for (int i = 0; i < zone_count; i++)
-            ambx_set_light(DEVICE, zone_lights[i], static_cast<int>(colours[i]));
+        failing_frames = capture(image, &width, &height) ? 0 : failing_frames + 1;
+        if (stop_signal())
+            stop_now(DEVICE);
+        if (width >= MIN_WIDTH && height >= MIN_HEIGHT) {
+            getcolors(colours, image, width, height);
+            show_colours(colours, results);
+            if (stop_signal())
+                stop_now(DEVICE);
+            if (light_set_lost(results, zone_count, &dead_light_frames)) {
+                await_light_set();
+                dead_light_frames = 0;
+            }
+        }
+        if (const int pause = pace_delay_ms(failing_frames))
+            stop_sleep(pause);
     }
 }
 
@@ -55,5 +106,6 @@ int main()
         printf("Cannot allocate the picture buffer (%d bytes).\n", image_size);
         return 1;
     }
+    stop_signals_install();
     capture_loop(image);
 }

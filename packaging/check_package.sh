@@ -2,8 +2,9 @@
 # Checks the box package with standard tools (tar, ar, readelf, file, cmp).
 #   check_package.sh contents TARBALL VERSION ARCH PROGRAM...
 #       the tarball holds the static programs, README.txt and the .ipk; the
-#       .ipk is an ar archive of debian-binary, control.tar.gz, data.tar.gz
-#       whose data puts the same programs into /usr/bin
+#       .ipk is an ar archive of debian-binary, control.tar.gz (with postinst
+#       and prerm), data.tar.gz whose data puts the same programs into
+#       /usr/bin and the init script into /etc/init.d
 #   check_package.sh isa TARBALL VERSION ARCH OBJDUMP PROGRAM...
 #       each packed program runs on every box core: little-endian MIPS32
 #       release 1 without FPU (OBJDUMP: the cross binutils' objdump)
@@ -74,8 +75,15 @@ check_contents() {
 
   local listing
   listing=$(tar -tvzf "$work/ipk/data.tar.gz" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort)
-  wanted=$(for p in "${programs[@]}"; do echo "-rwxr-xr-x 0/0 ./usr/bin/$p"; done | sort)
+  wanted=$( (for p in "${programs[@]}"; do echo "-rwxr-xr-x 0/0 ./usr/bin/$p"; done
+    echo "-rwxr-xr-x 0/0 ./etc/init.d/huecast") | sort)
   expect_equal "data.tar.gz files" "$listing" "$wanted"
+  local here
+  here=$(dirname "$0")
+  for script in postinst prerm; do
+    [ -x "$work/control/$script" ] || fail "control.tar.gz holds no executable ./$script"
+    cmp -s "$work/control/$script" "$here/$script" || fail "$script differs from packaging/$script"
+  done
   tar -xzf "$work/ipk/data.tar.gz" -C "$work/data"
   for p in "${programs[@]}"; do
     cmp -s "$work/data/usr/bin/$p" "$dir/$p" || fail "$p differs between the .ipk and the tarball"

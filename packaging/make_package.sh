@@ -2,7 +2,9 @@
 # Makes the box package from the statically linked programs:
 #   OUT/huecast_VERSION_ARCH.ipk     opkg's format: an ar archive of
 #                                    debian-binary, control.tar.gz, data.tar.gz
-#                                    (the programs in /usr/bin)
+#                                    (the programs in /usr/bin, the init
+#                                    script /etc/init.d/huecast and the
+#                                    maintainer scripts postinst, prerm)
 #   OUT/huecast-VERSION-ARCH.tar.gz  huecast-VERSION-ARCH/: the programs,
 #                                    README.txt and the .ipk
 # usage: make_package.sh --out OUT --work DIR --version V --arch A --strip STRIP
@@ -33,6 +35,11 @@ for program in "$@"; do
   chmod 0755 "$work/data/usr/bin/$(basename "$program")"
   cp -p "$work/data/usr/bin/$(basename "$program")" "$work/$stem/"
 done
+# Started at boot by the init script, which postinst enables and starts
+# and prerm stops and disables.
+here=$(dirname "$0")
+install -D -m 0755 "$here/huecast.init" "$work/data/etc/init.d/huecast"
+install -m 0755 "$here/postinst" "$here/prerm" "$work/control/"
 size_kb=$(du -sk "$work/data" | cut -f1)
 cat > "$work/control/control" <<CONTROL
 Package: huecast

@@ -14,6 +14,7 @@ packages=(
   libbenchmark-dev libyuv-dev     # the frame benchmark and its yardstick
   libpng-dev                      # the demo's picture strip
   clang-14 libclang-rt-14-dev     # the MemorySanitizer build
+  busybox                         # the init script's tests: its sh and start-stop-daemon
 )
 
 # The box's own architecture: little-endian 32-bit MIPS. The cross compiler,

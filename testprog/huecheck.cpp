@@ -1,9 +1,9 @@
 // huecheck: lights each amBX light in turn, switches them off, then plays an
-// eight-colour sequence on every light.
+// eight-colour sequence on every light. Interrupted, it switches them off.
 #include <cstdio>
-#include <unistd.h>
 
 #include "ambx.h"
+#include "stop.h"
 
 namespace {
 
@@ -18,6 +18,13 @@ constexpr int sequence[] = {0xFF0000, 0x00FF00, 0x0000FF, 0x808080,
                             0x808000, 0x008080, 0x800080, 0x808080};
 constexpr int SEQUENCE_LENGTH = sizeof sequence / sizeof sequence[0];
 
+// Between steps: an interruption ends the test with the lights off.
+void check_stop()
+{
+    if (stop_signal())
+        stop_now(DEVICE);
+}
+
 }  // namespace
 
 int main()
@@ -26,14 +33,20 @@ int main()
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (ambx_start(DEVICE) < 0)
         return -1;
+    stop_signals_install();
     for (int light = 0; light < LIGHTS; light++) {
         ambx_set_light(DEVICE, light, test_colours[light]);
-        sleep(1);
+        check_stop();
+        stop_sleep(1000);
+        check_stop();
     }
     for (int light = 0; light < LIGHTS; light++)
         ambx_set_light(DEVICE, light, 0x000000);
-    for (int light = 0; light < LIGHTS; light++)
+    for (int light = 0; light < LIGHTS; light++) {
+        check_stop();
         ambx_set_light_sequence(DEVICE, light, STEP_TIME, sequence, SEQUENCE_LENGTH);
+    }
+    check_stop();
     ambx_close(DEVICE);
     return 0;
 }

@@ -365,6 +365,49 @@ TEST_F(EmulatedBus, RemovedDeviceIsGone)
     EXPECT_NE(find_device(bus, 2), nullptr);
 }
 
+// A replugged device answers on a fresh handle, under its old number or a
+// new one, while handles from before the unplug stay dead. Catches a
+// replug that revives stale handles or keeps the device's old state.
+TEST_F(EmulatedBus, ReplugAndPowerCycle)
+{
+    emu_device *dev = add(2);
+    ASSERT_NE(dev, nullptr);
+    for (int devnum : {2, 5}) {  // a replug, then a power cycle
+        scan();
+        claimed_device held(find_device(bus, dev->devnum));
+        ASSERT_NE(held.handle, nullptr);
+        EXPECT_EQ(emu_replug_device(bed.get(), dev, devnum), nullptr) << "still plugged in";
+        emu_remove_device(bed.get(), dev);
+        ASSERT_EQ(emu_replug_device(bed.get(), dev, devnum), dev);
+        EXPECT_EQ(dev->devnum, devnum);
+        EXPECT_FALSE(dev->claimed) << "powered up afresh";
+        EXPECT_EQ(write_to(held.handle, RED_ON_LIGHT_1), -ENODEV);
+        scan();
+        claimed_device fresh(find_device(bus, devnum));
+        ASSERT_NE(fresh.handle, nullptr);
+        EXPECT_EQ(write_to(fresh.handle, RED_ON_LIGHT_1), 6);
+    }
+}
+
+// A stalled write times out after its 200 ms and is not delivered; the
+// next one goes through. Catches a stall that never ends or is delivered.
+TEST_F(EmulatedBus, StalledWriteTimesOut)
+{
+    emu_behaviour stalling;
+    stalling.stall_writes = 1;
+    emu_device *dev = add(2, stalling);
+    ASSERT_NE(dev, nullptr);
+    scan();
+    claimed_device light_set(find_device(bus, 2));
+    ASSERT_NE(light_set.handle, nullptr);
+    const double before = now_seconds();
+    EXPECT_EQ(write_to(light_set.handle, RED_ON_LIGHT_1), -ETIMEDOUT);
+    EXPECT_GE(now_seconds() - before, 0.19);
+    EXPECT_TRUE(emu_packets(*dev).empty());
+    EXPECT_EQ(write_to(light_set.handle, RED_ON_LIGHT_1), 6);
+    EXPECT_EQ(emu_packets(*dev).size(), 1u);
+}
+
 // --- running programs under the emulation --------------------------------------
 
 std::string self_path()

@@ -2,6 +2,8 @@
 // real libusb 0.1.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <string>
 #include <vector>
 
@@ -179,6 +181,34 @@ TEST_F(Huecheck, RefusedSetupExits255)
         EXPECT_TRUE(payloads(dev).empty());
         emu_remove_device(bed, dev);
     }
+}
+
+// catches: an interrupted huecheck leaving its lights lit and the set open,
+// or not ending by the signal.
+TEST_F(Huecheck, InterruptedSwitchesTheLightsOff)
+{
+    emu_device *dev = add();
+    process_options options;
+    options.timeout_seconds = TIMEOUT_S;
+    process_ptr child = emu_run_start({HUECHECK_PATH}, options);
+    ASSERT_NE(child, nullptr);
+    while (emu_packets(*dev).size() < 4 && process_poll(*child, 20)) {
+    }
+    ASSERT_EQ(emu_packets(*dev).size(), 4u) << "the handshake and two lights";
+    process_kill(*child, SIGINT);
+    const process_result r = process_finish(std::move(child));
+    EXPECT_EQ(r.signal, SIGINT) << r.out;
+    EXPECT_LT(r.seconds, 3.0) << "the one-second pause is cut short";
+    EXPECT_NE(r.out.find("Stopped by signal " + std::to_string(SIGINT) + ": lights off.\n"),
+              std::string::npos)
+        << r.out;
+    const std::vector<bytes> got = payloads(dev);
+    ASSERT_EQ(got.size(), 9u) << "two lights, then five switch-offs";
+    for (uint8_t light = 0; light < 5; light++)
+        EXPECT_EQ(bytes(got[4 + light].begin() + 1, got[4 + light].end()),
+                  (bytes{static_cast<uint8_t>(light << 4 | 0x0B), 0x03, 0, 0, 0}));
+    std::lock_guard<std::mutex> guard(dev->lock);
+    EXPECT_FALSE(dev->claimed) << "the set is closed";
 }
 
 // 17 light sets over three buses: 16 are registered and only the first one

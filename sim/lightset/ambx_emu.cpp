@@ -332,6 +332,23 @@ void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length)
         dev.pending.emplace_back();
 }
 
+bool emu_write_stalls(emu_device &dev)
+{
+    std::lock_guard<std::mutex> guard(dev.lock);
+    if (dev.behaviour.stall_writes <= 0)
+        return false;
+    dev.behaviour.stall_writes--;
+    return true;
+}
+
+void emu_power_up(emu_device &dev)
+{
+    std::lock_guard<std::mutex> guard(dev.lock);
+    dev.configuration = 0;
+    dev.claimed = false;
+    dev.pending.clear();
+}
+
 int emu_accepted(emu_device &dev, int length)
 {
     std::lock_guard<std::mutex> guard(dev.lock);

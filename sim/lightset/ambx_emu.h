@@ -55,6 +55,9 @@ struct emu_behaviour {
     bool no_interface = false;          // its configuration offers no interface
     int accept_at_most = 0;             // OUT transfers take at most this many
                                         // bytes (a short write); 0: all
+    int stall_writes = 0;               // the next this many OUT transfers are
+                                        // never taken: the host's write times
+                                        // out (a device that stops answering)
     std::vector<emu_component> components = emu_default_components();
     int reported_count = -1;  // the count the device claims; -1: its components'
     int count_bytes = 1;      // bytes of the count in its reply, 1..4
@@ -126,6 +129,14 @@ int emu_set_alt_setting(emu_device &dev, int interface, int alt_setting);
 
 // An OUT transfer: logs it and queues whatever reply the device makes.
 void emu_receive(emu_device &dev, int endpoint, const uint8_t *data, int length);
+
+// Whether the OUT transfer being submitted is never taken (stall_writes),
+// counting it off. A stalled transfer is not logged.
+bool emu_write_stalls(emu_device &dev);
+
+// The device is powered up again (plugged back in): it forgets its
+// configuration, claim and queued replies; its log and behaviour stay.
+void emu_power_up(emu_device &dev);
 
 // How many of an OUT transfer's length bytes the device takes.
 int emu_accepted(emu_device &dev, int length);

@@ -68,6 +68,14 @@ emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendo
 // nothing.
 void emu_remove_device(emu_testbed *bed, emu_device *dev);
 
+// Plugs an unplugged device in again as devnum on its bus: its own number
+// for a replug, another one for a power cycle (the kernel numbers a device
+// that comes back anew). The device is powered up afresh (emu_power_up);
+// handles opened before the unplug keep failing with ENODEV. Returns dev,
+// or nullptr when dev is still plugged in, not this testbed's, or devnum is
+// outside 1..127 or in use.
+emu_device *emu_replug_device(emu_testbed *bed, emu_device *dev, int devnum);
+
 // --- running a program under the emulation ---------------------------------
 
 // Starts a program with the process runner (process.h) so that its libusb

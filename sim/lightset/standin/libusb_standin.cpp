@@ -535,13 +535,17 @@ STANDIN_EXPORT int usb_set_altinterface(usb_dev_handle *dev, int alternate)
 }
 
 // The device takes an OUT transfer at once: the bytes it took (a short
-// write ends the transfer, as in libusb), or the refusal of its submission.
+// write ends the transfer, as in libusb), or the refusal of its submission;
+// a transfer it never takes times out after the time-out.
 STANDIN_EXPORT int usb_interrupt_write(usb_dev_handle *dev, int ep, const char *bytes, int size,
-                                       int)
+                                       int timeout)
 {
     if (size < 0 || (size > 0 && bytes == nullptr))
         return record_error(-EINVAL, "error submitting URB");
-    return record_error(ask_handle(dev, standin_write, ep, 0, bytes, size), "error submitting URB");
+    const int result = ask_handle(dev, standin_write, ep, 0, bytes, size);
+    if (result == -ETIMEDOUT && timeout > 0)
+        usleep(static_cast<useconds_t>(timeout) * 1000);
+    return record_error(result, result == -ETIMEDOUT ? "timeout" : "error submitting URB");
 }
 
 // Polls for a reply until the time-out (none when timeout is 0), as libusb

@@ -48,6 +48,7 @@ struct emu_testbed {
     std::mutex lock;  // guards nodes, buses and next_id
     std::vector<std::unique_ptr<standin_node>> nodes;
     std::set<int> buses;
+    std::set<int> gone_ids;  // ids of devices since unplugged and plugged in again
     int next_id = 1;
 };
 
@@ -109,8 +110,10 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
     if (request.op == standin_open)
         return open_node(bed, request.a, request.b);
     standin_node *node = find_node(bed, request.node);
-    if (node == nullptr)
-        return -EBADF;
+    if (node == nullptr) {
+        std::lock_guard<std::mutex> guard(bed.lock);
+        return bed.gone_ids.count(request.node) != 0 ? -ENODEV : -EBADF;
+    }
     if (!node->plugged)
         return -ENODEV;
     emu_device &dev = node->dev;
@@ -122,6 +125,8 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
     case standin_write:
         if (!emu_has_endpoint(dev, request.a) || (request.a & 0x80) != 0)
             return -ENOENT;
+        if (emu_write_stalls(dev))
+            return -ETIMEDOUT;  // the stand-in waits out the time-out
         emu_receive(dev, request.a, payload, size);
         return emu_accepted(dev, size);
     case standin_submit_read:
@@ -300,6 +305,29 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev)
     for (const auto &node : bed->nodes)
         if (&node->dev == dev)
             node->plugged = false;
+}
+
+// A device plugged in again gets a new id: handles on the old one stay dead.
+emu_device *emu_replug_device(emu_testbed *bed, emu_device *dev, int devnum)
+{
+    if (bed == nullptr || dev == nullptr || !emu_valid_address(dev->bus, devnum))
+        return nullptr;
+    std::lock_guard<std::mutex> guard(bed->lock);
+    standin_node *found = nullptr;
+    for (const auto &node : bed->nodes) {
+        if (node->plugged && node->dev.bus == dev->bus && node->dev.devnum == devnum)
+            return nullptr;
+        if (&node->dev == dev && !node->plugged)
+            found = node.get();
+    }
+    if (found == nullptr)
+        return nullptr;
+    bed->gone_ids.insert(found->id);
+    found->id = bed->next_id++;
+    emu_power_up(found->dev);
+    found->dev.devnum = devnum;
+    found->plugged = true;
+    return dev;
 }
 
 // --- emu_glue.h -----------------------------------------------------------------

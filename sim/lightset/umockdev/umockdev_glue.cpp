@@ -25,6 +25,7 @@ namespace {
 struct urb_entry {
     UMockdevIoctlClient *client = nullptr;
     UMockdevIoctlData *urb = nullptr;
+    bool stalled = false;  // an OUT transfer the device never takes
 
     urb_entry(UMockdevIoctlClient *c, UMockdevIoctlData *u)
         : client(static_cast<UMockdevIoctlClient *>(g_object_ref(c))), urb(u)
@@ -47,6 +48,7 @@ struct urb_entry {
     {
         std::swap(client, other.client);
         std::swap(urb, other.urb);
+        std::swap(stalled, other.stalled);
     }
     usbdevfs_urb &fields() const { return *reinterpret_cast<usbdevfs_urb *>(urb->data); }
     // Hands the URB reference to the caller.
@@ -65,6 +67,10 @@ struct emu_node {
     std::string devnode;  // /dev/bus/usb/BBB/DDD
     std::string syspath;  // /sys/devices/...
     std::atomic<bool> plugged{false};
+    std::atomic<int> plug_count{0};  // how often it was plugged in
+    // Handlers of earlier plug-ins: still connected, so that handles opened
+    // then keep getting ENODEV.
+    std::vector<std::pair<UMockdevIoctlBase *, gulong>> retired;
 
     std::mutex urb_lock;
     std::vector<urb_entry> in_flight;  // guarded by urb_lock
@@ -76,6 +82,8 @@ struct emu_node {
         discarded.clear();
         if (handler != nullptr)
             g_object_unref(handler);
+        for (auto &old : retired)
+            g_object_unref(old.first);
     }
 };
 
@@ -207,22 +215,28 @@ gboolean submit_urb(emu_node &node, UMockdevIoctlClient *client)
         umockdev_ioctl_data_unref(urb_data);
         return finish(client, result);
     }
-    if ((urb.endpoint & 0x80) == 0)
+    const bool out = (urb.endpoint & 0x80) == 0;
+    const bool stalled = out && emu_write_stalls(node.dev);
+    if (out && !stalled)
         emu_receive(node.dev, urb.endpoint, static_cast<const uint8_t *>(urb.buffer),
                     urb.buffer_length);
-    else
+    else if (!out)
         emu_read_requested(node.dev, urb.endpoint, urb.buffer_length);
     {
         std::lock_guard<std::mutex> guard(node.urb_lock);
         node.in_flight.emplace_back(client, urb_data);
+        node.in_flight.back().stalled = stalled;
     }
     return finish(client, 0);
 }
 
-// Completes an URB if the device has something for it: OUT URBs always,
-// IN URBs once a reply is pending (never on 0x83).
-bool try_complete(emu_device &dev, usbdevfs_urb &urb)
+// Completes an URB if the device has something for it: OUT URBs unless
+// stalled, IN URBs once a reply is pending (never on 0x83).
+bool try_complete(emu_device &dev, const urb_entry &entry)
 {
+    if (entry.stalled)
+        return false;
+    usbdevfs_urb &urb = entry.fields();
     int length = emu_accepted(dev, urb.buffer_length);
     if (urb.endpoint & 0x80) {
         length =
@@ -260,7 +274,7 @@ UMockdevIoctlData *take_reapable(emu_node &node, UMockdevIoctlClient *client)
         return urb;
     }
     for (auto it = node.in_flight.begin(); it != node.in_flight.end(); ++it) {
-        if (it->client != client || !try_complete(node.dev, it->fields()))
+        if (it->client != client || !try_complete(node.dev, *it))
             continue;
         UMockdevIoctlData *urb = it->release();
         node.in_flight.erase(it);
@@ -322,18 +336,25 @@ gboolean answer(emu_node &node, UMockdevIoctlClient *client, gulong request)
     }
 }
 
+// What a handler answers for: the node, as plugged in for the nth time.
+struct handler_ref {
+    std::shared_ptr<emu_node> node;
+    int plug_count;
+};
+
 gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer data)
 {
-    emu_node &node = **static_cast<std::shared_ptr<emu_node> *>(data);
+    const auto &ref = *static_cast<handler_ref *>(data);
+    emu_node &node = *ref.node;
     const gulong request = umockdev_ioctl_client_get_request(client);
-    if (!node.plugged)
+    if (!node.plugged || node.plug_count != ref.plug_count)
         return finish(client, -ENODEV);  // an open handle outliving its device
     return answer(node, client, request);
 }
 
 void release_node(gpointer data, GClosure *)
 {
-    delete static_cast<std::shared_ptr<emu_node> *>(data);
+    delete static_cast<handler_ref *>(data);
 }
 
 // --- devices in the testbed --------------------------------------------------
@@ -362,12 +383,15 @@ std::string device_record(const emu_node &node)
 bool attach_handler(emu_testbed &bed, const std::shared_ptr<emu_node> &node)
 {
     node->handler = umockdev_ioctl_base_new();
-    node->signal_id =
-        g_signal_connect_data(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl),
-                              new std::shared_ptr<emu_node>(node), release_node, G_CONNECT_AFTER);
-    if (umockdev_testbed_attach_ioctl(bed.bed, node->devnode.c_str(), node->handler, nullptr))
+    node->signal_id = g_signal_connect_data(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl),
+                                            new handler_ref{node, node->plug_count + 1},
+                                            release_node, G_CONNECT_AFTER);
+    if (umockdev_testbed_attach_ioctl(bed.bed, node->devnode.c_str(), node->handler, nullptr)) {
+        node->plug_count++;
         return true;
+    }
     g_signal_handler_disconnect(node->handler, node->signal_id);
+    node->signal_id = 0;
     return false;
 }
 
@@ -386,6 +410,31 @@ bool address_in_use(const emu_testbed &bed, int bus, int devnum)
     for (const auto &node : bed.nodes)
         if (node->plugged && node->dev.bus == bus && node->dev.devnum == devnum)
             return true;
+    return false;
+}
+
+// Names the node after its bus and device number.
+void name_node(emu_node &node)
+{
+    node.devnode = format("/dev/bus/usb/%03d/%03d", node.dev.bus, node.dev.devnum);
+    node.syspath = format("/sys/devices/platform/ambx-emu/usb%d/%d-%d", node.dev.bus, node.dev.bus,
+                          node.dev.devnum);
+}
+
+// Attaches the node's handler and makes the node appear. False when
+// umockdev refuses it (the node then stays unplugged).
+bool plug(emu_testbed &bed, const std::shared_ptr<emu_node> &node)
+{
+    if (!attach_handler(bed, node))
+        return false;
+    node->plugged = true;
+    GError *error = nullptr;
+    if (umockdev_testbed_add_from_string(bed.bed, device_record(*node).c_str(), &error))
+        return true;
+    std::fprintf(stderr, "emulated light set: %s\n", error->message);
+    g_error_free(error);
+    node->plugged = false;
+    umockdev_testbed_detach_ioctl(bed.bed, node->devnode.c_str(), nullptr);
     return false;
 }
 
@@ -422,7 +471,10 @@ void emu_glue_free_testbed(emu_testbed *bed)
 {
     for (auto &node : bed->nodes) {
         unplug(*bed, *node);
-        g_signal_handler_disconnect(node->handler, node->signal_id);
+        if (node->signal_id != 0)
+            g_signal_handler_disconnect(node->handler, node->signal_id);
+        for (auto &old : node->retired)
+            g_signal_handler_disconnect(old.first, old.second);
     }
     g_object_unref(bed->bed);
     delete bed;
@@ -442,21 +494,9 @@ emu_device *emu_add_device(emu_testbed *bed, int bus, int devnum, uint16_t vendo
         return nullptr;
     auto node = std::make_shared<emu_node>();
     emu_device_place(node->dev, bus, devnum, vendor, product, behaviour);
-    node->devnode = format("/dev/bus/usb/%03d/%03d", bus, devnum);
-    node->syspath = format("/sys/devices/platform/ambx-emu/usb%d/%d-%d", bus, bus, devnum);
-    if (!attach_handler(*bed, node))
-        return nullptr;
-    node->plugged = true;
+    name_node(*node);
     bed->nodes.push_back(node);
-    GError *error = nullptr;
-    if (!umockdev_testbed_add_from_string(bed->bed, device_record(*node).c_str(), &error)) {
-        std::fprintf(stderr, "emulated light set: %s\n", error->message);
-        g_error_free(error);
-        node->plugged = false;
-        umockdev_testbed_detach_ioctl(bed->bed, node->devnode.c_str(), nullptr);
-        return nullptr;
-    }
-    return &node->dev;
+    return plug(*bed, node) ? &node->dev : nullptr;
 }
 
 void emu_remove_device(emu_testbed *bed, emu_device *dev)
@@ -466,6 +506,28 @@ void emu_remove_device(emu_testbed *bed, emu_device *dev)
     for (auto &node : bed->nodes)
         if (&node->dev == dev)
             unplug(*bed, *node);
+}
+
+emu_device *emu_replug_device(emu_testbed *bed, emu_device *dev, int devnum)
+{
+    if (bed == nullptr || dev == nullptr || !emu_valid_address(dev->bus, devnum))
+        return nullptr;
+    for (auto &node : bed->nodes) {
+        if (&node->dev != dev || node->plugged || address_in_use(*bed, dev->bus, devnum))
+            continue;
+        node->retired.emplace_back(node->handler, node->signal_id);
+        node->handler = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(node->urb_lock);
+            node->in_flight.clear();
+            node->discarded.clear();
+        }
+        emu_power_up(node->dev);
+        node->dev.devnum = devnum;
+        name_node(*node);
+        return plug(*bed, node) ? dev : nullptr;
+    }
+    return nullptr;
 }
 
 // --- running a program under the preload (emu_glue.h) -------------------------

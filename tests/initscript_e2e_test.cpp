@@ -1,0 +1,232 @@
+// The box package's init script and maintainer scripts, run by Debian's
+// busybox (its sh and start-stop-daemon, nothing else on the PATH) in a
+// simulated Pallas box, starting the built huecast against the emulated
+// light set.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "box_fixture.h"
+#include "emulated_command.h"
+
+namespace {
+
+constexpr char BUSYBOX[] = "/bin/busybox";
+constexpr const char *applets[] = {"sh",     "start-stop-daemon",
+                                   "dd",     "wc",
+                                   "mv",     "rm",
+                                   "mkfifo", "kill",
+                                   "cat",    "sleep",
+                                   "mkdir",  "dirname"};
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool write_script(const std::string &path, const std::string &text)
+{
+    std::ofstream(path) << text;
+    return chmod(path.c_str(), 0755) == 0;
+}
+
+class InitScript : public BoxTest {
+protected:
+    std::string dir;  // PATH, pid file and log, inside the staging directory
+    std::vector<std::string> env;
+
+    void SetUp() override
+    {
+        BoxTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (access(BUSYBOX, X_OK) != 0)
+            GTEST_SKIP() << "no busybox (scripts/deps.sh installs it)";
+        dir = std::string(stb_box_dir(box)) + "/init";
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((dir + "/bin").c_str(), 0755), 0);
+        for (const char *applet : applets)
+            ASSERT_EQ(symlink(BUSYBOX, (dir + "/bin/" + applet).c_str()), 0);
+        add_light_set();
+        write_proc_fb("0 pallasfb\n");
+        write_video(bars_picture(64, 48));
+        env = process_environment();
+        for (const char *name : {"PATH", "HUECAST", "IPKG_INSTROOT"})
+            for (size_t i = env.size(); i-- > 0;)
+                if (env[i].rfind(std::string(name) + "=", 0) == 0)
+                    env.erase(env.begin() + static_cast<std::ptrdiff_t>(i));
+        env.push_back("PATH=" + dir + "/bin");
+        env.push_back("HUECAST=" + huecast_command());
+        env.push_back("HUECAST_PIDFILE=" + dir + "/run/huecast.pid");
+        env.push_back("HUECAST_LOG=" + dir + "/log/huecast.log");
+        env.push_back("HUECAST_INIT=" INIT_SCRIPT_PATH);
+    }
+
+    void TearDown() override
+    {
+        if (!dir.empty() && !pid().empty())
+            kill(std::stoi(pid()), SIGKILL);  // a test that failed half-way
+        BoxTest::TearDown();
+    }
+
+    // huecast, through the emulator when the tests run under one.
+    std::string huecast_command()
+    {
+        const std::vector<std::string> command = emulated_command({HUECAST_PATH});
+        if (command.size() == 1)
+            return command[0];
+        std::string text = "#!/bin/sh\nexec";
+        for (const std::string &word : command)
+            text += " '" + word + "'";
+        const std::string wrapper = std::string(stb_box_dir(box)) + "/huecast-emulated";
+        EXPECT_TRUE(write_script(wrapper, text + "\n"));
+        return wrapper;
+    }
+
+    // Runs a script with busybox's sh in the box.
+    process_result run(const char *script, const char *argument = nullptr)
+    {
+        process_options options;
+        options.timeout_seconds = 30;
+        options.environment = &env;
+        options.setup = stb_box_setup(box);
+        std::vector<std::string> argv = {BUSYBOX, "sh", script};
+        if (argument != nullptr)
+            argv.push_back(argument);
+        return emu_run(argv, options);
+    }
+    process_result init(const char *action) { return run(INIT_SCRIPT_PATH, action); }
+
+    // The pid file's number, "" without one.
+    std::string pid()
+    {
+        const std::string text = read_file(dir + "/run/huecast.pid");
+        return text.substr(0, text.find('\n'));
+    }
+    std::string log() { return read_file(dir + "/log/huecast.log"); }
+
+    // Waits for n more light messages than there are now.
+    bool lights_grow(size_t n = 10)
+    {
+        const size_t wanted = emu_packets(*dev).size() + n;
+        for (double until = now_seconds() + 20; now_seconds() < until; usleep(20000))
+            if (emu_packets(*dev).size() >= wanted)
+                return true;
+        return false;
+    }
+
+    // The five messages last sent switch the lights off.
+    bool lights_are_off()
+    {
+        const std::vector<emu_packet> log = emu_packets(*dev);
+        if (log.size() < 5)
+            return false;
+        for (size_t k = 0; k < 5; k++) {
+            const bytes &m = log[log.size() - 5 + k].bytes;
+            if (m != bytes{m[0], static_cast<uint8_t>(k << 4 | 0x0B), 0x03, 0, 0, 0})
+                return false;
+        }
+        return true;
+    }
+
+    void expect_running()
+    {
+        const process_result status = init("status");
+        EXPECT_EQ(status.exit_status, 0) << status.out << status.err;
+        EXPECT_EQ(status.out, "huecast is running (pid " + pid() + ")\n");
+        EXPECT_TRUE(lights_grow()) << log();
+    }
+
+    // stop returns once the lights are off.
+    void expect_stop()
+    {
+        const process_result stop = init("stop");
+        EXPECT_EQ(stop.exit_status, 0) << stop.out << stop.err;
+        EXPECT_EQ(stop.out, "Stopping huecast\n");
+        EXPECT_TRUE(lights_are_off());
+        EXPECT_EQ(pid(), "");
+        const process_result status = init("status");
+        EXPECT_EQ(status.exit_status, 3);
+        EXPECT_EQ(status.out, "huecast is not running\n");
+    }
+
+    // postinst starts huecast, prerm stops it, lights off; both succeed.
+    void install_then_remove()
+    {
+        process_result r = run(POSTINST_PATH);
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        expect_running();
+        r = run(PRERM_PATH);
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        EXPECT_TRUE(lights_are_off());
+        EXPECT_EQ(init("status").exit_status, 3);
+    }
+};
+
+// catches: a script that does not start huecast detached with its pid file,
+// starts a second one, returns from stop before the lights are off, or
+// fails when there is nothing to stop.
+TEST_F(InitScript, StartStatusStopRestart)
+{
+    const process_result start = init("start");
+    ASSERT_EQ(start.exit_status, 0) << start.out << start.err;
+    expect_running();
+    const std::string first = pid();
+    EXPECT_EQ(init("start").out, "huecast is already running\n");
+    EXPECT_EQ(pid(), first);
+    expect_stop();
+    EXPECT_NE(log().find("Huecast Screengrabber\n"), std::string::npos) << log();
+    EXPECT_NE(log().find("Stopped by signal 15: lights off.\n"), std::string::npos) << log();
+
+    const process_result again = init("stop");
+    EXPECT_EQ(again.exit_status, 0);
+    EXPECT_EQ(again.out, "huecast is not running\n");
+
+    EXPECT_EQ(init("restart").exit_status, 0);
+    expect_running();
+    const std::string second = pid();
+    const size_t before = emu_packets(*dev).size();
+    EXPECT_EQ(init("restart").exit_status, 0);
+    expect_running();
+    EXPECT_NE(pid(), second);
+    const std::vector<emu_packet> log = emu_packets(*dev);
+    bool off_between = false;
+    for (size_t i = before; i + 5 <= log.size() && !off_between; i++)
+        off_between = log[i].bytes.size() == 6 && log[i].bytes[1] == 0x0B && log[i].bytes[3] == 0 &&
+                      log[i].bytes[4] == 0 && log[i].bytes[5] == 0 &&
+                      log[i + 4].bytes.size() == 6 && log[i + 4].bytes[1] == 0x4B;
+    EXPECT_TRUE(off_between) << "restart switched the lights off before starting again";
+    expect_stop();
+}
+
+// catches: a log that grows without end.
+TEST_F(InitScript, LogStaysBounded)
+{
+    env.push_back("HUECAST_LOG_MAX=120");
+    ASSERT_EQ(init("start").exit_status, 0);
+    expect_running();
+    expect_stop();
+    const std::string old = read_file(dir + "/log/huecast.log.old");
+    EXPECT_LE(log().size(), 120u);
+    EXPECT_EQ(old.size(), 120u);
+    EXPECT_NE((old + log()).find("Stopped by signal 15: lights off.\n"), std::string::npos)
+        << old << log();
+}
+
+// catches: maintainer scripts that do not enable huecast at boot where
+// update-rc.d exists, fail or skip the start where it does not, or leave it
+// running or enabled after removal.
+TEST_F(InitScript, MaintainerScripts)
+{
+    const std::string calls = dir + "/update-rc.d.calls";
+    ASSERT_TRUE(write_script(dir + "/bin/update-rc.d",
+                             "#!" + std::string(BUSYBOX) + " sh\necho \"$@\" >> " + calls + "\n"));
+    install_then_remove();
+    EXPECT_EQ(read_file(calls), "huecast defaults\n-f huecast remove\n");
+    ASSERT_EQ(unlink((dir + "/bin/update-rc.d").c_str()), 0);
+    install_then_remove();
+}
+
+}  // namespace
