@@ -33,9 +33,7 @@ preset asan
 took "build-asan/"
 
 section "build-msan/ (MemorySanitizer, clang: the capture and zone code)"
-scripts/build.sh build-msan -DHUE_MSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
-ctest --test-dir build-msan --output-on-failure -j "$jobs"
+preset msan
 took "build-msan/"
 
 section "build-mipsel/ (the box: mipsel, tests under qemu-mipsel, package)"
