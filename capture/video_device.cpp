@@ -37,6 +37,30 @@ bool header_fits(int32_t width, int32_t height, ssize_t received, int64_t max_pi
 
 }  // namespace
 
+bool video_planes_from_read(frame_planes &planes, const unsigned char *buffer, ssize_t received,
+                            int64_t max_pixels)
+{
+    if (received < VIDEO_HEADER)
+        return false;
+    int32_t width, height;
+    memcpy(&width, buffer, sizeof width);
+    memcpy(&height, buffer + 4, sizeof height);
+    if (!header_fits(width, height, received, max_pixels))
+        return false;
+    const size_t luma_size = size_t(width) * size_t(height);
+    const size_t chroma_size = luma_size / 2;
+    heap_block luma(luma_size), chroma(chroma_size + 1);
+    if (!luma || !chroma)
+        return false;
+    memcpy(luma.get(), buffer + VIDEO_HEADER, luma_size);
+    memcpy(chroma.get(), buffer + VIDEO_HEADER + luma_size, chroma_size);
+    planes.width = width;
+    planes.height = height;
+    planes.luma = std::move(luma);
+    planes.chroma = std::move(chroma);
+    return true;
+}
+
 bool video_device_source(frame_planes &planes, int64_t max_pixels)
 {
     heap_block buffer(VIDEO_READ_SIZE);
@@ -51,22 +75,7 @@ bool video_device_source(frame_planes &planes, int64_t max_pixels)
     if (received < VIDEO_HEADER)
         return read_failed();
     video.reset();
-
-    int32_t width, height;
-    memcpy(&width, buffer.get(), sizeof width);
-    memcpy(&height, buffer.get() + 4, sizeof height);
-    if (!header_fits(width, height, received, max_pixels))
+    if (!video_planes_from_read(planes, buffer.get(), received, max_pixels))
         return read_failed();
-    const size_t luma_size = size_t(width) * size_t(height);
-    const size_t chroma_size = luma_size / 2;
-    heap_block luma(luma_size), chroma(chroma_size + 1);
-    if (!luma || !chroma)
-        return read_failed();
-    memcpy(luma.get(), buffer.get() + VIDEO_HEADER, luma_size);
-    memcpy(chroma.get(), buffer.get() + VIDEO_HEADER + luma_size, chroma_size);
-    planes.width = width;
-    planes.height = height;
-    planes.luma = std::move(luma);
-    planes.chroma = std::move(chroma);
     return true;
 }
