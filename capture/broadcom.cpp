@@ -5,6 +5,7 @@
 // are then byte-reversed.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "broadcom.h"
@@ -176,14 +177,22 @@ bool copy_by_dma(int mem, uint32_t luma_base, const copy_plan &plan, unsigned ch
 }
 
 // The decoder stores each 4-byte group of the planes in reverse order.
-// Chroma is reversed over its first luma stripe rows / 2 rows, which may be
-// more than the plane holds: the reversal stops at the plane's end.
+// Chroma is reversed in every group that starts within its first luma stripe
+// rows / 2 rows, a group straddling that limit included, as far as the plane
+// reaches. Where that reaches beyond the rows the de-striping filled (fewer
+// chroma stripe rows, or a straddling group), the bytes are zeroed first, so
+// that no byte the decoder did not provide moves into a row the conversion
+// reads. With chroma stripe rows = luma stripe rows / 2 that is at most 3.
 void reverse_planes(const copy_plan &plan, unsigned char *luma, unsigned char *chroma)
 {
     reverse_groups(luma, plan.luma_size);
     const stripe_layout &l = plan.layout;
-    const size_t chroma_reversed = size_t(l.width) * size_t(l.luma_rows / 2);
-    reverse_groups(chroma, std::min(chroma_reversed, plan.chroma_size));
+    const size_t limit = size_t(l.width) * size_t(l.luma_rows / 2);
+    const size_t reach = std::min((limit + 3) & ~size_t{3}, plan.chroma_size);
+    const size_t filled = size_t(l.width) * size_t(std::min(l.luma_rows, l.chroma_rows));
+    if (filled < reach)
+        memset(chroma + filled, 0, reach - filled);
+    reverse_groups(chroma, reach);
 }
 
 }  // namespace

@@ -6,8 +6,46 @@
 namespace {
 
 constexpr int LINE_SIZE = 256;
+constexpr uint64_t HEX_MAX = 0xFFFFFFFF;
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 }  // namespace
+
+bool parse_hex32(const char *text, uint32_t *value)
+{
+    while (is_blank(*text))
+        ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && hex_digit(text[2]) >= 0)
+        text += 2;
+    if (hex_digit(*text) < 0)
+        return false;
+    uint64_t magnitude = 0;
+    for (; hex_digit(*text) >= 0; ++text) {
+        magnitude = magnitude * 16 + uint64_t(hex_digit(*text));
+        if (magnitude > HEX_MAX)
+            return false;
+    }
+    *value = static_cast<uint32_t>(negative ? 0 - magnitude : magnitude);
+    return true;
+}
 
 bool read_size_file(const char *path, int32_t *value)
 {
@@ -17,9 +55,9 @@ bool read_size_file(const char *path, int32_t *value)
         return false;
     char line[LINE_SIZE];
     while (fgets(line, sizeof line, file)) {
-        unsigned parsed;
-        // "%x" reads an unsigned number; a text like ffffffff stands for -1.
-        if (sscanf(line, "%x", &parsed) == 1)
+        uint32_t parsed;
+        // A text like ffffffff stands for -1.
+        if (parse_hex32(line, &parsed))
             *value = static_cast<int32_t>(parsed);
     }
     fclose(file);

@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <random>
+#include <string>
 #include <tuple>
 
 #include "broadcom.h"
+#include "convert.h"
 #include "physmem.h"
 #include "size_file.h"
 #include "source_fixture.h"
@@ -340,6 +343,76 @@ TEST_F(Broadcom, ChromaReversalStaysInsideThePlane)
     expect_picture(p, g);
 }
 
+// What the source must make of width x luma_rows picture memory, derived
+// byte by byte from the layout: the planes de-striped, the chroma rows the
+// stripes lack zero, every 4-byte group reversed that starts below its
+// plane's limit (chroma: width * (luma_rows / 2)) and ends inside the plane;
+// then each picture pixel from its luma and its 2x2 block's chroma pair.
+std::vector<uint8_t> reference_capture(const std::vector<uint8_t> &memory,
+                                       const stripe_geometry &g, int height)
+{
+    const size_t w = size_t(g.width);
+    std::vector<uint8_t> luma(w * g.luma_rows), chroma(w * (g.chroma_rows + 64), 0);
+    for (size_t r = 0; r < size_t(g.luma_rows); r++)
+        for (size_t x = 0; x < w; x++) {
+            const size_t at = (x / 64 * g.luma_rows + r) * 64 + x % 64;
+            luma[r * w + x] = memory[at];
+            if (r < size_t(g.chroma_rows))
+                chroma[r * w + x] = memory[g.chroma_offset + (x / 64 * g.chroma_rows + r) * 64 + x % 64];
+        }
+    auto reverse = [](std::vector<uint8_t> &plane, size_t limit) {
+        for (size_t k = 0; k < limit && k + 4 <= plane.size(); k += 4)
+            std::reverse(plane.begin() + k, plane.begin() + k + 4);
+    };
+    reverse(luma, luma.size());
+    reverse(chroma, w * (g.luma_rows / 2));
+    std::vector<uint8_t> image;
+    for (size_t y = 0; y < size_t(height); y++)
+        for (size_t x = 0; x < w; x++) {
+            const size_t pair = y / 2 * w + std::min(x & ~size_t{1}, w / 2 * 2 - 2);
+            const ycbcr c = {luma[y * w + x], chroma[pair], chroma[pair + 1]};
+            for (uint8_t b : reference_pixel(c, false))
+                image.push_back(b);
+        }
+    return image;
+}
+
+// Widths off the 4-byte grid, fewer chroma stripe rows than luma rows / 2,
+// chroma reversal straddling its limit or cut at the plane's end, against the
+// reference pixel for pixel; the heap filled with non-zero bytes. Catches
+// never-copied chroma bytes reaching the picture, and a straddling group left
+// unreversed.
+TEST_F(Broadcom, ChromaOffTheWordGridConvertsFromDecoderBytesOnly)
+{
+    const struct {
+        int width, luma_rows, chroma_rows, height;
+    } cases[] = {{6, 4, 1, 2},  {6, 2, 1, 2},   {66, 4, 1, 2},  {66, 8, 3, 6},
+                 {127, 8, 3, 6}, {127, 2, 1, 2}, {127, 140, 1, 2}};
+    mallopt(M_PERTURB, 0x11);  // fresh heap blocks read 0xEE; ASan fills its own
+    for (const auto &c : cases) {
+        const std::string name = std::to_string(c.width) + "x" + std::to_string(c.luma_rows) +
+                                 "/" + std::to_string(c.chroma_rows);
+        mem = physmem_sim_reset();
+        const uint32_t luma_length = uint32_t(stripe_count(c.width) * c.luma_rows * 64);
+        const stripe_geometry g = {c.width, c.luma_rows, c.chroma_rows,
+                                   (luma_length + 0xFF) & ~0xFFu};  // the base's low byte is not address
+        std::vector<uint8_t> memory(stripe_extent(g));
+        std::mt19937 rng(unsigned(c.width * c.luma_rows));
+        for (uint8_t &b : memory)
+            b = uint8_t(rng());
+        physmem_sim_write(LUMA_BASE, memory.data(), memory.size());
+        place_block(c.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, c.luma_rows, c.chroma_rows);
+        write_height(c.height);
+        ASSERT_TRUE(capture(STB_BRCM7401)) << name << out;
+        const yuv_frame frame = {planes.width, planes.height, planes.luma.get(),
+                                 planes.chroma.get()};
+        std::vector<uint8_t> image(size_t(3) * c.width * c.height);
+        convert_frame(&frame, image.data(), false);
+        EXPECT_EQ(image, reference_capture(memory, g, c.height)) << name;
+    }
+    mallopt(M_PERTURB, 0);
+}
+
 // Extent 0x3FF000 taken, 256 bytes more refused on BCM4380 only; catches an off-by-one.
 TEST_F(Broadcom, DmaWindowLimit)
 {
@@ -452,6 +525,20 @@ TEST_F(SizeFile, LastHexadecimalLineWins)
     EXPECT_EQ(read(std::string(255, ' ') + "1e0\n"), 480);
     int32_t value = 7;
     EXPECT_FALSE(read_size_file(file("absent").c_str(), &value));
+}
+
+// Numbers beyond 32 bits count as no number, here as on the 32-bit box;
+// catches sscanf's undefined result (720 on x86-64, -1 on MIPS).
+TEST_F(SizeFile, OutOfRangeCountsAsUnreadable)
+{
+    EXPECT_EQ(read("1000002d0\n"), 0);
+    EXPECT_EQ(read("240\n1000002d0\n"), 576);
+    EXPECT_EQ(read("fffffffff\n"), 0);
+    EXPECT_EQ(read("0x100000000\n240\n"), 576);
+    EXPECT_EQ(read("0000000000002d0\n"), 720);
+    EXPECT_EQ(read(" -1\n"), -1);
+    EXPECT_EQ(read("+2d0 lines\n"), 720);
+    EXPECT_EQ(read("0xg\n"), 0);
 }
 
 }  // namespace
