@@ -2,7 +2,8 @@
 # Second command: install, build, and run every test: in the normal build,
 # again with AddressSanitizer and UndefinedBehaviorSanitizer, and in the
 # build for the box itself (little-endian 32-bit MIPS, tests under
-# qemu-mipsel), which also makes the box package.
+# qemu-mipsel), which also makes the box package; last, a short run of each
+# fuzz target over its committed inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -30,3 +31,7 @@ section "build-mipsel/ (the box: mipsel, tests under qemu-mipsel, package)"
 scripts/build.sh build-mipsel --toolchain cmake/mipsel-linux-gnu.cmake
 ctest --test-dir build-mipsel --output-on-failure -j "$jobs"
 took "build-mipsel/"
+
+section "build-fuzz/ (fuzz targets, short run over their corpora)"
+tests/fuzz/run.sh
+took "build-fuzz/"
