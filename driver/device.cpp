@@ -50,12 +50,13 @@ int abandon_open(device_slot &slot)
 }
 
 // Claims the first interface with its first alternate setting, when the
-// configuration offers one. Returns 0 or -8 (handle closed).
+// configuration offers one; otherwise both stay -1, so that nothing counts
+// as held and close releases nothing. Returns 0 or -8 (handle closed).
 int claim_first_interface(device_slot &slot, const usb_config_descriptor &config,
                           int *interface, int *alt_setting)
 {
-    *interface = 0;
-    *alt_setting = 0;
+    *interface = -1;
+    *alt_setting = -1;
     if (config.bNumInterfaces == 0 || !config.interface || config.interface[0].num_altsetting < 1)
         return 0;
     const usb_interface_descriptor &setting = config.interface[0].altsetting[0];
@@ -170,8 +171,8 @@ int ambx_open(int device)
         printf("Error setting configuration %d\n", value);
         return abandon_open(slot);
     }
-    int interface = 0;
-    int alt_setting = 0;
+    int interface = -1;
+    int alt_setting = -1;
     if (const int error = claim_first_interface(slot, *config, &interface, &alt_setting))
         return error;
     slot.alt_setting = alt_setting;

@@ -57,12 +57,16 @@ void add_endpoint(std::vector<uint8_t> &out, uint8_t address)
     out.push_back(1);                                 // bInterval: 1 ms
 }
 
-void add_configuration(std::vector<uint8_t> &out)
+void add_configuration(std::vector<uint8_t> &out, const emu_behaviour &b)
 {
+    const int interfaces = b.no_interface ? 0 : 1;
     out.insert(out.end(), {9, 0x02});              // CONFIGURATION
-    put16(out, 9 + 9 + 3 * 7);                     // wTotalLength 39
-    out.insert(out.end(), {1, configuration_value, 0, 0x80, 50});  // bus powered, 100 mA
-    out.insert(out.end(), {9, 0x04, 0, 0, 3, 0xFF, 0x00, 0x00, 0});  // interface 0, vendor class
+    put16(out, 9 + interfaces * (9 + 3 * 7));      // wTotalLength 39, or 9 alone
+    out.insert(out.end(), {uint8_t(interfaces), configuration_value, 0, 0x80, 50});  // 100 mA
+    if (b.no_interface)
+        return;
+    out.insert(out.end(), {9, 0x04, uint8_t(b.interface_number), uint8_t(b.alt_setting_number),
+                           3, 0xFF, 0x00, 0x00, 0});  // vendor class
     add_endpoint(out, ep_out);
     add_endpoint(out, ep_reply);
     add_endpoint(out, ep_event);
@@ -244,7 +248,7 @@ std::vector<uint8_t> emu_descriptors(const emu_device &dev)
 {
     std::vector<uint8_t> out;
     add_device_descriptor(out, dev);
-    add_configuration(out);
+    add_configuration(out, dev.behaviour);
     return out;
 }
 
@@ -264,7 +268,7 @@ int emu_claim_interface(emu_device &dev, int interface)
     std::lock_guard<std::mutex> guard(dev.lock);
     if (dev.behaviour.refuse_claim)
         return -EBUSY;
-    if (interface != 0)
+    if (dev.behaviour.no_interface || interface != dev.behaviour.interface_number)
         return -ENOENT;
     dev.claimed = true;
     return 0;
@@ -273,7 +277,8 @@ int emu_claim_interface(emu_device &dev, int interface)
 int emu_release_interface(emu_device &dev, int interface)
 {
     std::lock_guard<std::mutex> guard(dev.lock);
-    if (interface != 0 || !dev.claimed)
+    dev.releases.push_back(interface);
+    if (interface != dev.behaviour.interface_number || !dev.claimed)
         return -EINVAL;
     dev.claimed = false;
     return 0;
@@ -282,7 +287,9 @@ int emu_release_interface(emu_device &dev, int interface)
 int emu_set_alt_setting(emu_device &dev, int interface, int alt_setting)
 {
     std::lock_guard<std::mutex> guard(dev.lock);
-    if (dev.behaviour.refuse_alt_setting || interface != 0 || alt_setting != 0)
+    const emu_behaviour &b = dev.behaviour;
+    if (b.refuse_alt_setting || interface != b.interface_number ||
+        alt_setting != b.alt_setting_number)
         return -EINVAL;
     return 0;
 }
@@ -347,6 +354,12 @@ std::vector<emu_read> emu_reads(emu_device &dev)
 {
     std::lock_guard<std::mutex> guard(dev.lock);
     return dev.reads;
+}
+
+std::vector<int> emu_releases(emu_device &dev)
+{
+    std::lock_guard<std::mutex> guard(dev.lock);
+    return dev.releases;
 }
 
 std::vector<emu_packet> emu_packets(emu_device &dev)

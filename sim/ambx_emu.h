@@ -45,6 +45,9 @@ struct emu_behaviour {
     bool refuse_configuration = false;  // SETCONFIGURATION fails (EBUSY)
     bool refuse_claim = false;          // CLAIMINTERFACE fails (EBUSY)
     bool refuse_alt_setting = false;    // SETINTERFACE fails (EINVAL)
+    int interface_number = 0;           // bInterfaceNumber of its one interface
+    int alt_setting_number = 0;         // bAlternateSetting of that interface
+    bool no_interface = false;          // its configuration offers no interface
     int accept_at_most = 0;             // OUT transfers take at most this many
                                         // bytes (a short write); 0: all
     std::vector<emu_component> components = emu_default_components();
@@ -85,14 +88,17 @@ struct emu_device {
     std::vector<std::vector<uint8_t>> pending;  // replies queued on 0x81
     int configuration = 0;
     bool claimed = false;
+    std::vector<int> releases;               // every interface the host released
 };
 
 // Raw descriptors as the device node presents them: the 18-byte device
 // descriptor, then the 39-byte configuration (one interface, three
-// interrupt endpoints 0x02 OUT, 0x81 IN, 0x83 IN of 64 bytes).
+// interrupt endpoints 0x02 OUT, 0x81 IN, 0x83 IN of 64 bytes), or with
+// no_interface the 9-byte configuration alone.
 std::vector<uint8_t> emu_descriptors(const emu_device &dev);
 
-// Control requests. Each returns 0, or a negative errno to report.
+// Control requests. Each returns 0, or a negative errno to report: an
+// interface or alternate setting other than the described one is refused.
 int emu_set_configuration(emu_device &dev, int value);
 int emu_claim_interface(emu_device &dev, int interface);
 int emu_release_interface(emu_device &dev, int interface);
@@ -122,6 +128,10 @@ void emu_read_requested(emu_device &dev, int endpoint, int capacity);
 
 // A copy of the log, safe to take while the host is still talking.
 std::vector<emu_packet> emu_packets(emu_device &dev);
+
+// A copy of the interface numbers the host asked to release, in order,
+// whether the device accepted them or not.
+std::vector<int> emu_releases(emu_device &dev);
 
 // A copy of the IN transfers asked for, in order.
 std::vector<emu_read> emu_reads(emu_device &dev);

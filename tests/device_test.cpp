@@ -6,6 +6,14 @@ namespace {
 
 const bytes START_MESSAGE = {0x00};
 
+// What an answering device's handshake prints after the claim.
+std::string handshake_lines()
+{
+    return "Starting to write...\nsuccess, received count=" + std::to_string(emu_start_reply_length()) +
+    ", data length=" + std::to_string(emu_start_reply_byte2()) + "\nReceived " +
+    std::to_string(emu_count_reply_length()) + " bytes in response\ninit done\n";
+}
+
 // One device: its registration lines, and the handshake's lines and bytes
 // with an answering device.
 TEST_F(DriverTest, OneDeviceRegistersAndOpens)
@@ -218,6 +226,40 @@ TEST_F(DriverTest, RefusedSetupLeavesSlotRegistered)
         stdout_of([] { ambx_close(0); });
         emu_remove_device(bed, dev);
     }
+}
+
+// The interface and alternate setting its configuration names, released at
+// close; a configuration without an interface: nothing claimed, held or
+// released. Catches numbers taken as 0, and an interface counted as held
+// when none was claimed.
+TEST_F(DriverTest, InterfaceAsTheConfigurationOffersIt)
+{
+    emu_behaviour numbered;
+    numbered.interface_number = 2;
+    numbered.alt_setting_number = 1;
+    emu_device *dev = add(numbered);
+    EXPECT_EQ(open_first(), "Claiming interface 2\n" + handshake_lines());
+    EXPECT_EQ(device_slots.slots[0].interface, 2);
+    EXPECT_EQ(device_slots.slots[0].alt_setting, 1);
+    EXPECT_EQ(ambx_device_status(0), 3);
+    EXPECT_TRUE(emu_claimed(*dev));
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(ambx_close(0), 0); }), "");
+    EXPECT_FALSE(emu_claimed(*dev));
+    emu_remove_device(bed, dev);
+
+    emu_behaviour bare;
+    bare.no_interface = true;
+    dev = emu_add_device(bed, emu_fresh_bus(), 2, 0x0471, 0x083F, bare);
+    EXPECT_EQ(open_first(), handshake_lines());
+    const device_slot &slot = device_slots.slots[0];
+    EXPECT_EQ(slot.interface, -1);
+    EXPECT_EQ(slot.alt_setting, -1);
+    EXPECT_EQ(slot.configuration, 1);
+    EXPECT_EQ(ambx_device_status(0), 1);
+    EXPECT_FALSE(emu_claimed(*dev));
+    EXPECT_EQ(sent_to(dev).size(), 2u) << "the handshake still runs";
+    EXPECT_EQ(stdout_of([] { EXPECT_EQ(ambx_close(0), 0); }), "");
+    EXPECT_EQ(ambx_device_status(0), 0);
 }
 
 // A device that vanished between discovery and open: libusb 0.1 still

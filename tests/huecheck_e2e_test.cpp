@@ -112,6 +112,34 @@ TEST_F(Huecheck, AnsweringDeviceGetsEveryMessage)
     expect_one_second_pauses(dev);
 }
 
+// The interface the configuration names is claimed and released; a
+// configuration without one gets every message, nothing claimed and nothing
+// released. Catches a release of an interface that was never claimed.
+TEST_F(Huecheck, InterfaceAsTheConfigurationOffersIt)
+{
+    emu_behaviour numbered;
+    numbered.interface_number = 3;
+    numbered.alt_setting_number = 2;
+    emu_device *dev = add(numbered);
+    emu_run_result r = run();
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Claiming interface 3\nStarting to write...\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(payloads(dev), full_run());
+    EXPECT_EQ(emu_releases(*dev), std::vector<int>{3});
+    emu_remove_device(bed, dev);
+
+    emu_behaviour bare;
+    bare.no_interface = true;
+    dev = add(bare, 2);
+    r = run();
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Configuration 0\nStarting to write...\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("init done\n"), std::string::npos) << r.out;
+    EXPECT_EQ(payloads(dev), full_run());
+    EXPECT_EQ(emu_releases(*dev), std::vector<int>{});
+}
+
 // A device that never answers still gets every light and sequence message.
 TEST_F(Huecheck, SilentDeviceStillGetsEveryMessage)
 {

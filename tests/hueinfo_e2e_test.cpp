@@ -54,6 +54,23 @@ TEST_F(Hueinfo, ShowsConfigurationAndComponents)
         << r.out;
 }
 
+// A configuration without an interface: shown as such, its components
+// still listed. Catches a printer or driver that relies on an interface.
+TEST_F(Hueinfo, ConfigurationWithoutInterface)
+{
+    emu_behaviour b;
+    b.no_interface = true;
+    const emu_run_result r = run(&b);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Claiming interface"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("init done\nUSB configuration:\n"
+                         "  wTotalLength:         9\n"
+                         "  bNumInterfaces:       0\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("The light set reports 5 components:\n"), std::string::npos) << r.out;
+}
+
 // A silent light set opens but reports nothing; the program still ends well.
 TEST_F(Hueinfo, SilentDeviceReportsNoComponents)
 {
