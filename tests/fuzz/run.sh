@@ -60,7 +60,8 @@ long() {
   nice -n 19 "build-fuzz/bin/fuzz_$target" "${options[@]}" -runs="$runs" \
     -artifact_prefix="$findings/" "$grown" "$corpus/seeds" "$corpus/regression" \
     >"$findings.log" 2>&1 || echo "fuzz_$target: a finding, see $findings.log and $findings/"
-  grep -E '^#[0-9]+[[:space:]]+(DONE|pulse)|^stat::' "$findings.log" | tail -4
+  grep -E '^#[0-9]+[[:space:]]+(DONE|pulse)' "$findings.log" | tail -1
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$findings.log"
 }
 
 status=0
