@@ -36,6 +36,12 @@ bool too_large(const unsigned char *block, int stb)
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_quiet_stdout();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static std::vector<unsigned char> image(RGB_IMAGE_HD);

@@ -16,6 +16,12 @@
 #include "physmem_sim.h"
 #include "xilleon.h"
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fuzz_quiet_stdout();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static std::vector<unsigned char> image(RGB_IMAGE_HD);
