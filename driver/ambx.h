@@ -160,7 +160,9 @@ constexpr int AMBX_INFO_BLOCK = 256;    // assembled information block
 extern unsigned char query_buffer[AMBX_REPLY_SIZE];
 
 // Asks the open device for its components, prints each one's position, kind
-// and description, and hands it to callback. Returns -1, -2 or -7 (index,
+// and description, and hands it to callback. Only components 0..15 can be
+// named in a request: a larger count is walked up to component 15 and then
+// reported in one line. Returns -1, -2 or -7 (index,
 // no device, not open); without a usable count (two attempts) 0 when the
 // last exchange failed, else 1; 1 for a negative count; otherwise 0 when a
 // callback stopped the walk, else the last callback's value, or 1 when the

@@ -13,11 +13,12 @@ namespace {
 constexpr int COUNT_ATTEMPTS = 2;
 constexpr int MAX_COUNT_BYTES = 4;      // the count fits a 32-bit integer
 constexpr int REPLY_DATA = 5;           // first information byte of a reply
-constexpr int SECOND_READ_MARK = 58;    // information byte 1 at or above: read on
+constexpr int REPLY_MORE = 6;           // information byte 1: at or above the mark,
+constexpr int SECOND_READ_MARK = 58;    // read on from offset 59
 constexpr int SECOND_READ_OFFSET = 0x3B;
+constexpr int MAX_COMPONENTS = 16;      // the address byte names components 0..15
 
 // Offsets in the information block.
-constexpr int BLOCK_MORE = 1;
 constexpr int BLOCK_POSITION = 23;
 constexpr int BLOCK_KIND = 33;
 constexpr int BLOCK_DESCRIPTION_LENGTH = 47;
@@ -83,19 +84,19 @@ bool query_count(usb_dev_handle *handle, int *count, int *result)
     return false;
 }
 
-// Sends one information request for component j from offset `start` and
-// appends the reply's information bytes to block at *filled. Returns the
-// exchange's result.
+// Sends one information request for component j (0..15) from offset
+// `start` and appends the reply's information bytes to block at *filled.
+// Returns the number of bytes received, or -1 when the exchange failed.
 int read_information(usb_dev_handle *handle, int j, int start, unsigned char *reply,
                      unsigned char *block, int *filled)
 {
     const unsigned char request[6] = {
         static_cast<unsigned char>(make_header(AMBX_KIND_DEFAULT)),
-        static_cast<unsigned char>((j << 4) | AMBX_CMD_INFO), 0x03, 0x00,
+        static_cast<unsigned char>((j & 0x0F) << 4 | AMBX_CMD_INFO), 0x03, 0x00,
         static_cast<unsigned char>(start), AMBX_INFO_CHUNK};
     int received = AMBX_REPLY_SIZE;
     if (!exchange_message(handle, request, sizeof request, reply, &received))
-        return 0;
+        return -1;
     int length = static_cast<int8_t>(reply[2]) - 2;  // information bytes claimed
     if (length > received - REPLY_DATA)
         length = received - REPLY_DATA;
@@ -105,7 +106,15 @@ int read_information(usb_dev_handle *handle, int j, int start, unsigned char *re
         memcpy(block + *filled, reply + REPLY_DATA, length);
         *filled += length;
     }
-    return 1;
+    return received;
+}
+
+// Whether the first reply, of `received` bytes, asks for a second read: its
+// information byte 1 as a signed byte, wherever it was received, even beyond
+// the information bytes its length byte claims.
+bool asks_for_more(const unsigned char *reply, int received)
+{
+    return received > REPLY_MORE && static_cast<int8_t>(reply[REPLY_MORE]) >= SECOND_READ_MARK;
 }
 
 // Prints what the block says of component j and fills info.
@@ -144,21 +153,27 @@ int ambx_enumerate(int device, component_callback callback, void *user_data)
     unsigned char first[AMBX_REPLY_SIZE], second[AMBX_REPLY_SIZE];
     unsigned char block[AMBX_INFO_BLOCK];
     component_info info;
-    for (int j = 0; j < count; j++) {
+    // Components beyond 15 cannot be named: their requests would alias.
+    const int walked = count < MAX_COMPONENTS ? count : MAX_COMPONENTS;
+    for (int j = 0; j < walked; j++) {
         usb_dev_handle *handle = device_slots.slots[device].handle;
         printf("Requesting device info for device %d\n", j);
         memset(block, 0, sizeof block);  // no bytes of an earlier component
         int filled = 0;
-        if (!read_information(handle, j, 0, first, block, &filled)) {
+        const int received = read_information(handle, j, 0, first, block, &filled);
+        if (received < 0) {
             result = 1;
             continue;
         }
-        if (static_cast<int8_t>(block[BLOCK_MORE]) >= SECOND_READ_MARK)
+        if (asks_for_more(first, received))
             read_information(handle, j, SECOND_READ_OFFSET, second, block, &filled);
         decode_block(block, filled, j, &info);
         result = callback(&info, user_data);
         if (result == 0)
             return 0;
     }
+    if (count > walked)
+        printf("Stopping after component %d: %d components claimed, %d can be addressed\n",
+               walked - 1, count, MAX_COMPONENTS);
     return result;
 }

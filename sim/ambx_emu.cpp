@@ -113,6 +113,8 @@ std::vector<uint8_t> information_block(const emu_component &c, emu_lie lie)
     const int length = static_cast<int>(c.description.size());
     std::vector<uint8_t> block(block_description + length, 0);
     block[block_more] = block.size() > info_chunk ? 0x3A : 0x10;
+    if (c.more_byte >= 0)
+        block[block_more] = static_cast<uint8_t>(c.more_byte);
     block[block_position] = static_cast<uint8_t>(c.position_code);
     block[block_kind] = static_cast<uint8_t>(c.kind_code);
     block[block_description_length] = static_cast<uint8_t>(length);
@@ -141,6 +143,8 @@ std::vector<uint8_t> information_reply(const emu_behaviour &b, const uint8_t *re
     } else if (b.lie == emu_lie::info_beyond_reply) {
         reply[2] = 61;
         reply.resize(20, 0x55);
+    } else if (b.lie == emu_lie::info_length_one) {
+        reply[2] = 3;
     }
     if (component.cut_replies > 0 && int(reply.size()) > component.cut_replies)
         reply.resize(component.cut_replies);

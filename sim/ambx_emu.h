@@ -24,6 +24,8 @@ struct emu_component {
     std::string description;  // more than 11 characters need a second read
     int cut_replies = 0;      // replies about it cut to this many bytes, their
                               // length byte unchanged; 0: whole replies
+    int more_byte = -1;       // block byte 1 as sent; -1: 0x3A when the block
+                              // needs a second read, else 0x10
 };
 
 // The five lights of a usual set: two speaker lights and a wall washer.
@@ -38,6 +40,7 @@ enum class emu_lie {
     info_beyond_reply,     // information length byte 61 in a 20-byte reply
     description_negative,  // description length byte 0xF0 (-16)
     description_beyond,    // description length 120, beyond the block
+    info_length_one,       // information length byte 3 (one byte), whole reply sent
 };
 
 struct emu_behaviour {

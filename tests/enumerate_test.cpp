@@ -30,6 +30,14 @@ protected:
         return result;
     }
 
+    // The reads made after the open handshake's four.
+    std::vector<emu_read> count_reads()
+    {
+        std::vector<emu_read> got = emu_reads(*dev);
+        got.erase(got.begin(), got.begin() + std::min<size_t>(4, got.size()));
+        return got;
+    }
+
     // The requests sent: count queries and information requests.
     std::vector<bytes> requests()
     {
@@ -105,7 +113,8 @@ TEST_F(Enumerate, NegativeCountReadsNothing)
 }
 
 // A count of 0 is asked twice, the second time for at most the bytes of the
-// first reply; catches a third attempt or a callback without components.
+// first reply (64 again after a failed one); catches a third attempt, a
+// callback without components, or the capacity reset for the second attempt.
 TEST_F(Enumerate, ZeroCountTwice)
 {
     emu_behaviour b;
@@ -114,6 +123,7 @@ TEST_F(Enumerate, ZeroCountTwice)
     EXPECT_TRUE(w.seen.empty());
     EXPECT_EQ(requests(), (std::vector<bytes>{COUNT, COUNT}));
     EXPECT_EQ(out, "");
+    EXPECT_EQ(count_reads(), (std::vector<emu_read>{{0x81, 64}, {0x81, 4}}));
 }
 
 // Two unanswered count queries end the walk with 0.
@@ -125,6 +135,76 @@ TEST_F(Enumerate, SilentDeviceGivesZero)
     EXPECT_TRUE(w.seen.empty());
     EXPECT_EQ(out, READ_TIMED_OUT + READ_TIMED_OUT);
     EXPECT_EQ(requests(), (std::vector<bytes>{COUNT, COUNT}));
+    EXPECT_EQ(count_reads(), (std::vector<emu_read>{{0x81, 64}, {0x81, 64}}));
+}
+
+// A count beyond 16 is walked up to component 15, the last the address
+// byte can name, and reported in one line; 16 exactly needs no line.
+// Catches a walk into aliased requests (the callback stops it at 40).
+TEST_F(Enumerate, HugeCountStopsAfterComponent15)
+{
+    const struct {
+        int count, count_bytes;
+        const char *line;
+    } cases[] = {
+        {16, 1, ""},
+        {17, 2, "Stopping after component 15: 17 components claimed, 16 can be addressed\n"},
+        {0x7F7F7F7F, 4,
+         "Stopping after component 15: 2139062143 components claimed, 16 can be addressed\n"},
+    };
+    for (const auto &c : cases) {
+        emu_behaviour b;
+        b.components.assign(16, {3, 3, "short"});
+        b.reported_count = c.count;
+        b.count_bytes = c.count_bytes;
+        w = walk{};
+        w.stop_at = 40;
+        const size_t before = sent().size();
+        EXPECT_EQ(run(b), 7) << c.count;
+        ASSERT_EQ(w.seen.size(), 16u) << c.count;
+        EXPECT_EQ(w.seen.back().index, 15);
+        std::vector<bytes> want = {COUNT};
+        for (int j = 0; j < 16; j++)
+            want.push_back(info_request(j, 0));
+        std::vector<bytes> got = requests();
+        EXPECT_EQ(std::vector<bytes>(got.begin() + before, got.end()), want) << c.count;
+        const std::string last = out.substr(out.rfind("Description: short\n") + 19);
+        EXPECT_EQ(last, c.line) << c.count;
+    }
+}
+
+// The second read is decided on reply byte 6 (information byte 1) as a
+// signed byte, 58 or more, wherever that byte was received: also when the
+// length byte claims fewer bytes; not when the reply ends before it.
+// Catches a decision on the assembled block, or an unsigned comparison.
+TEST_F(Enumerate, SecondReadDecidedOnReplyByte6)
+{
+    const struct {
+        int more_byte;
+        emu_lie lie;
+        int cut_replies;
+        bool second_read;
+    } cases[] = {
+        {57, emu_lie::none, 0, false},         {58, emu_lie::none, 0, true},
+        {0x7F, emu_lie::none, 0, true},        {0x80, emu_lie::none, 0, false},
+        {0xFF, emu_lie::none, 0, false},       {58, emu_lie::info_length_one, 0, true},
+        {57, emu_lie::info_length_one, 0, false}, {58, emu_lie::none, 6, false},
+        {58, emu_lie::none, 7, true},
+    };
+    for (const auto &c : cases) {
+        emu_behaviour b;
+        b.components = {{3, 2, "Left", c.cut_replies, c.more_byte}};
+        b.lie = c.lie;
+        w = walk{};
+        const size_t before = sent().size();
+        EXPECT_EQ(run(b), 7);
+        std::vector<bytes> want = {COUNT, info_request(0, 0)};
+        if (c.second_read)
+            want.push_back(info_request(0, 0x3B));
+        const std::vector<bytes> got = requests();
+        EXPECT_EQ(std::vector<bytes>(got.begin() + before, got.end()), want)
+            << c.more_byte << " " << static_cast<int>(c.lie) << " " << c.cut_replies;
+    }
 }
 
 // A callback returning 0 stops the walk before the next request.

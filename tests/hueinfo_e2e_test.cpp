@@ -71,6 +71,26 @@ TEST_F(Hueinfo, ConfigurationWithoutInterface)
     EXPECT_NE(r.out.find("The light set reports 5 components:\n"), std::string::npos) << r.out;
 }
 
+// A light set claiming more components than requests can name: components
+// 0 to 15 listed, the claim reported, a normal end. Catches a walk that
+// never ends (the run's time-out would stop it).
+TEST_F(Hueinfo, HugeCountListsSixteen)
+{
+    emu_behaviour b;
+    b.components.assign(16, {3, 3, "Washer"});
+    b.reported_count = 0x7F7F7F7F;
+    b.count_bytes = 4;
+    const emu_run_result r = run(&b);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.out.find("Description: Washer\n"
+                         "Stopping after component 15: 2139062143 components claimed, "
+                         "16 can be addressed\n"
+                         "The light set reports 16 components:\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  component 15: light, middle\n"), std::string::npos) << r.out;
+}
+
 // A silent light set opens but reports nothing; the program still ends well.
 TEST_F(Hueinfo, SilentDeviceReportsNoComponents)
 {
