@@ -42,6 +42,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// Catches reads or writes beyond the planes, the mappings or the DMA window,
+// a mapping not given back, and a picture handed over larger than the image.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static std::vector<unsigned char> image(RGB_IMAGE_HD);

@@ -8,6 +8,8 @@
 #include "frame.h"
 #include "fuzz_support.h"
 
+// Catches a read beyond a piece of text and a chipset code outside the known
+// ones.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_input input = {data, size};

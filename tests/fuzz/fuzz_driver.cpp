@@ -81,6 +81,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// Catches overruns of the reply, block and message buffers, handles or
+// interfaces misused or left behind, and results outside the documented ones.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_input script = {data, size};

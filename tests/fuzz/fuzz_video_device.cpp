@@ -9,6 +9,8 @@
 #include "fuzz_support.h"
 #include "getvideo.h"
 
+// Catches planes copied beyond the bytes read, a picture larger than the
+// image, and a conversion reading beyond the planes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static std::vector<unsigned char> image(RGB_IMAGE_SD);

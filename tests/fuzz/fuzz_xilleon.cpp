@@ -22,6 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// Catches reads beyond the picture window, writes beyond the sampled planes, a
+// mapping not given back, and a sampled picture larger than the image.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static std::vector<unsigned char> image(RGB_IMAGE_HD);
