@@ -24,7 +24,7 @@ namespace {
 // far beyond the luma base, are left out: every byte of them is touched in the
 // simulated memory, which only slows the fuzzer down. The sizes' arithmetic
 // is the same for small and large values; the unit tests take the limits.
-constexpr int64_t LARGEST = 1 << 20;
+constexpr int64_t LARGEST = 1 << 18;
 
 bool too_large(const unsigned char *block, int stb)
 {
