@@ -6,7 +6,6 @@
 // Input: one byte choosing the chip (bit 0: BCM4380), the 100 bytes of the
 // register block, the size file's text up to a 0 byte, then picture memory
 // from the block's luma base on.
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "fuzz_support.h"
 #include "getvideo.h"
 #include "physmem_sim.h"
+#include "reused_memory.h"
 
 namespace {
 
@@ -55,11 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const std::string yres = fuzz_file("yres", input.text());
 
-    const int mem = physmem_sim_reset();
-    physmem_sim_write(BRCM_BLOCK_ADDRESS, block, sizeof block);
-    const uint32_t luma_base = parse_picture_block(block).luma_base;
-    const uint64_t room = (uint64_t{1} << 32) - luma_base;
-    physmem_sim_write(luma_base, input.data, size_t(std::min<uint64_t>(input.size, room)));
+    const int mem = reused_memory_start();
+    reused_memory_write(BRCM_BLOCK_ADDRESS, block, sizeof block);
+    reused_memory_write(parse_picture_block(block).luma_base, input.data, input.size);
 
     const int64_t max_pixels = RGB_IMAGE_HD / 3;
     frame_planes planes;

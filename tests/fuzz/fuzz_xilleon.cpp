@@ -14,46 +14,8 @@
 #include "fuzz_support.h"
 #include "getvideo.h"
 #include "physmem_sim.h"
+#include "reused_memory.h"
 #include "xilleon.h"
-
-namespace {
-
-// The simulated memory is made afresh only every so many runs: in between, a
-// run finds the window's pages that earlier runs read already there, which
-// spares the kernel allocating and zeroing up to 1620 pages a run. Each run
-// first zeroes what the one before wrote, so that it sees only its own input.
-constexpr int RUNS_PER_MEMORY = 4096;
-
-struct reused_memory {
-    int mem = -1;
-    int runs = 0;
-    size_t written = 0;  // bytes the last run wrote at the start of each region
-};
-
-reused_memory memory;
-
-void write_regions(const void *data, size_t size)
-{
-    physmem_sim_write(XILLEON_WINDOW_ADDRESS, data, std::min(size, XILLEON_CHROMA_AT));
-    physmem_sim_write(XILLEON_WINDOW_ADDRESS + XILLEON_CHROMA_AT, data,
-                      std::min(size, XILLEON_WINDOW_SIZE - XILLEON_CHROMA_AT));
-}
-
-// The simulated memory with the window holding picture bytes from the start of
-// both the luma and the chroma tiles, and zeros everywhere else.
-int memory_holding(const uint8_t *picture, size_t size)
-{
-    if (memory.mem < 0 || ++memory.runs == RUNS_PER_MEMORY) {
-        memory = reused_memory{physmem_sim_reset(), 0, 0};
-    } else {
-        write_regions(std::vector<unsigned char>(memory.written).data(), memory.written);
-    }
-    write_regions(picture, size);
-    memory.written = size;
-    return memory.mem;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -70,7 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string xres = fuzz_file("xres", input.text());
     const std::string yres = fuzz_file("yres", input.text());
 
-    const int mem = memory_holding(input.data, input.size);
+    const int mem = reused_memory_start();
+    reused_memory_write(XILLEON_WINDOW_ADDRESS, input.data,
+                        std::min(input.size, XILLEON_CHROMA_AT));
+    reused_memory_write(XILLEON_WINDOW_ADDRESS + XILLEON_CHROMA_AT, input.data,
+                        std::min(input.size, XILLEON_WINDOW_SIZE - XILLEON_CHROMA_AT));
 
     const int64_t max_pixels = RGB_IMAGE_HD / 3;
     frame_planes planes;
