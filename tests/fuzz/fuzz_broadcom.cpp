@@ -36,12 +36,6 @@ bool too_large(const unsigned char *block, int stb)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz_quiet_stdout();
-    return 0;
-}
-
 // Catches reads or writes beyond the planes, the mappings or the DMA window,
 // a mapping not given back, and a picture handed over larger than the image.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -75,12 +75,6 @@ void exercise(int device, fuzz_input &script)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz_quiet_stdout();
-    return 0;
-}
-
 // Catches overruns of the reply, block and message buffers, handles or
 // interfaces misused or left behind, and results outside the documented ones.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -26,6 +26,6 @@ std::string fuzz_file(const char *name, const std::string &text);
 // A finding: prints what broke and aborts, so libFuzzer keeps the input.
 void fuzz_check(bool ok, const char *what);
 
-// Sends standard output to /dev/null: the programs' progress lines would
-// only slow the fuzzer down.
-void fuzz_quiet_stdout();
+// Every target starts with standard output sent to /dev/null
+// (LLVMFuzzerInitialize, here): the programs' progress lines would only slow
+// the fuzzer down.

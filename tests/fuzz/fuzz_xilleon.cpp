@@ -17,12 +17,6 @@
 #include "reused_memory.h"
 #include "xilleon.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    fuzz_quiet_stdout();
-    return 0;
-}
-
 // Catches reads beyond the picture window, writes beyond the sampled planes, a
 // mapping not given back, and a sampled picture larger than the image.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
