@@ -24,6 +24,9 @@ const char usage[] =
     "  --refuse-config  setting the configuration fails\n"
     "  --refuse-claim   claiming the interface fails\n"
     "  --refuse-alt     setting the alternate setting fails\n"
+    "  --interface N    its interface is number N (default 0)\n"
+    "  --alt-setting N  that interface's alternate setting is N (default 0)\n"
+    "  --no-interface   its configuration offers no interface\n"
     "  --no-device      a USB bus with no light set on it\n"
     "  --devices N      N light sets on the bus (default 1)\n"
     "  --timeout SECS   stop the program after SECS seconds (default: never)\n"
@@ -67,6 +70,12 @@ bool apply_option(char **argv, int &i, tool_options &options)
         options.behaviour.refuse_claim = true;
     else if (option == "--refuse-alt")
         options.behaviour.refuse_alt_setting = true;
+    else if (option == "--interface" && parse_number(argv[i + 1], 0, 255, number))
+        options.behaviour.interface_number = static_cast<int>(number), i++;
+    else if (option == "--alt-setting" && parse_number(argv[i + 1], 0, 255, number))
+        options.behaviour.alt_setting_number = static_cast<int>(number), i++;
+    else if (option == "--no-interface")
+        options.behaviour.no_interface = true;
     else if (option == "--no-device")
         options.devices = 0;
     else if (option == "--devices" && parse_number(argv[i + 1], 0, 100, number))

@@ -104,14 +104,23 @@ protected:
         return lights().size() >= n;
     }
 
-    // Waits until the output holds text or the program ended.
+    // Waits until the output (or, with wait_error, standard error) holds
+    // text or the program ended.
     bool wait_output(const std::string &text, double timeout_s = 20)
     {
+        return wait_text(out, text, timeout_s);
+    }
+    bool wait_error(const std::string &text, double timeout_s = 20)
+    {
+        return wait_text(err, text, timeout_s);
+    }
+    bool wait_text(const std::string &stream, const std::string &text, double timeout_s)
+    {
         const double until = emu_now() + timeout_s;
-        while (out.find(text) == std::string::npos && emu_now() < until)
+        while (stream.find(text) == std::string::npos && emu_now() < until)
             if (!emu_run_poll(*child, 20, out, err))
                 break;
-        return out.find(text) != std::string::npos;
+        return stream.find(text) != std::string::npos;
     }
 
     // Stops the program (if still running) and gathers the rest of its output.

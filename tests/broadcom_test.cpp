@@ -343,40 +343,6 @@ TEST_F(Broadcom, ChromaReversalStaysInsideThePlane)
     expect_picture(p, g);
 }
 
-// What the source must make of width x luma_rows picture memory, derived
-// byte by byte from the layout: the planes de-striped, the chroma rows the
-// stripes lack zero, every 4-byte group reversed that starts below its
-// plane's limit (chroma: width * (luma_rows / 2)) and ends inside the plane;
-// then each picture pixel from its luma and its 2x2 block's chroma pair.
-std::vector<uint8_t> reference_capture(const std::vector<uint8_t> &memory,
-                                       const stripe_geometry &g, int height)
-{
-    const size_t w = size_t(g.width);
-    std::vector<uint8_t> luma(w * g.luma_rows), chroma(w * (g.chroma_rows + 64), 0);
-    for (size_t r = 0; r < size_t(g.luma_rows); r++)
-        for (size_t x = 0; x < w; x++) {
-            const size_t at = (x / 64 * g.luma_rows + r) * 64 + x % 64;
-            luma[r * w + x] = memory[at];
-            if (r < size_t(g.chroma_rows))
-                chroma[r * w + x] = memory[g.chroma_offset + (x / 64 * g.chroma_rows + r) * 64 + x % 64];
-        }
-    auto reverse = [](std::vector<uint8_t> &plane, size_t limit) {
-        for (size_t k = 0; k < limit && k + 4 <= plane.size(); k += 4)
-            std::reverse(plane.begin() + k, plane.begin() + k + 4);
-    };
-    reverse(luma, luma.size());
-    reverse(chroma, w * (g.luma_rows / 2));
-    std::vector<uint8_t> image;
-    for (size_t y = 0; y < size_t(height); y++)
-        for (size_t x = 0; x < w; x++) {
-            const size_t pair = y / 2 * w + std::min(x & ~size_t{1}, w / 2 * 2 - 2);
-            const ycbcr c = {luma[y * w + x], chroma[pair], chroma[pair + 1]};
-            for (uint8_t b : reference_pixel(c, false))
-                image.push_back(b);
-        }
-    return image;
-}
-
 // Widths off the 4-byte grid, fewer chroma stripe rows than luma rows / 2,
 // chroma reversal straddling its limit or cut at the plane's end, against the
 // reference pixel for pixel; the heap filled with non-zero bytes. Catches
@@ -408,7 +374,7 @@ TEST_F(Broadcom, ChromaOffTheWordGridConvertsFromDecoderBytesOnly)
                                  planes.chroma.get()};
         std::vector<uint8_t> image(size_t(3) * c.width * c.height);
         convert_frame(&frame, image.data(), false);
-        EXPECT_EQ(image, reference_capture(memory, g, c.height)) << name;
+        EXPECT_EQ(image, reference_image(destriped_picture(memory, g, c.height), false)) << name;
     }
     mallopt(M_PERTURB, 0);
 }

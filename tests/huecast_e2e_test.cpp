@@ -125,18 +125,25 @@ TEST_F(Huecast, NoLightSetExits255WithoutReadingFb)
     close(watch);
 }
 
-// Without /dev/mem every frame fails with its message and no light changes.
+// Without /dev/mem every frame fails with its message before /dev/video is
+// opened, and no light changes. Catches /dev/video opened first.
 TEST_F(Huecast, NoDevMemSendsNoLights)
 {
     add_light_set();
     write_proc_fb("pallas\n");
     write_video(bars_picture(720, 576));
     ASSERT_EQ(stb_box_remove(box, "/dev/mem"), 0);
+    const int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, stb_box_path(box, "/dev/video").c_str(), IN_OPEN), 0);
     start(HUECAST_PATH);
     ASSERT_TRUE(wait_output("Mainmemory: can't open /dev/mem \nMainmemory: can't open /dev/mem \n"));
     usleep(200 * 1000);
     stop();
     EXPECT_TRUE(lights().empty());
+    char events[4096];
+    EXPECT_LT(read(watch, events, sizeof events), 0) << "/dev/video was opened";
+    close(watch);
 }
 
 // A /dev/video shorter than its header announces: "read failed" on

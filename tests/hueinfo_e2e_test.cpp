@@ -11,11 +11,13 @@ namespace {
 class Hueinfo : public testing::Test {
 protected:
     emu_testbed_ptr bed{emu_testbed_new()};
+    emu_device *dev = nullptr;
 
     emu_run_result run(const emu_behaviour *behaviour)
     {
         if (behaviour) {
-            EXPECT_NE(emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F, *behaviour), nullptr);
+            dev = emu_add_device(bed.get(), 1, 2, 0x0471, 0x083F, *behaviour);
+            EXPECT_NE(dev, nullptr);
         }
         emu_run_options options;
         options.timeout_seconds = 30;
@@ -55,7 +57,8 @@ TEST_F(Hueinfo, ShowsConfigurationAndComponents)
 }
 
 // A configuration without an interface: shown as such, its components
-// still listed. Catches a printer or driver that relies on an interface.
+// still listed, nothing released at the end. Catches a printer or driver
+// that relies on an interface, or a release of one never claimed.
 TEST_F(Hueinfo, ConfigurationWithoutInterface)
 {
     emu_behaviour b;
@@ -69,6 +72,7 @@ TEST_F(Hueinfo, ConfigurationWithoutInterface)
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("The light set reports 5 components:\n"), std::string::npos) << r.out;
+    EXPECT_EQ(emu_releases(*dev), std::vector<int>{});
 }
 
 // A light set claiming more components than requests can name: components

@@ -3,6 +3,7 @@
 // integer rules, independently of the capture code.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
@@ -75,6 +76,26 @@ inline std::array<uint8_t, 3> reference_pixel(ycbcr c, bool xilleon)
     const uint8_t g = clamp(y - 53294 * (c.cr - 128) - 25690 * (c.cb - 128));
     const uint8_t b = clamp(y + 132278 * (c.cb - 128));
     return xilleon ? std::array<uint8_t, 3>{r, g, b} : std::array<uint8_t, 3>{b, g, r};
+}
+
+// The picture's pixels, 3 bytes each, rows top to bottom (at least 2 x 2):
+// each pixel from its luma and the chroma pair of its 2x2 block; the last
+// column of an odd width and the last row of an odd height take the block
+// to their left or above.
+inline std::vector<uint8_t> reference_image(const test_picture &p, bool xilleon)
+{
+    const size_t w = size_t(p.width);
+    std::vector<uint8_t> image;
+    image.reserve(3 * w * size_t(p.height));
+    for (size_t y = 0; y < size_t(p.height); y++)
+        for (size_t x = 0; x < w; x++) {
+            const size_t row = std::min(y / 2, size_t(p.height) / 2 - 1);
+            const size_t pair = row * w + std::min(x & ~size_t{1}, w / 2 * 2 - 2);
+            const ycbcr c = {p.luma[y * w + x], p.chroma[pair], p.chroma[pair + 1]};
+            for (uint8_t b : reference_pixel(c, xilleon))
+                image.push_back(b);
+        }
+    return image;
 }
 
 // The five packed zone colours of an even-sized picture: zone i covers the

@@ -109,6 +109,36 @@ inline std::vector<uint8_t> striped_memory(const test_picture &p, const stripe_g
     return memory;
 }
 
+// What a Broadcom box must make of the picture memory (extent bytes from
+// the luma base) that g describes, derived byte by byte from the layout: the
+// planes de-striped, the chroma rows the stripes lack zero, every 4-byte
+// group reversed that starts below its plane's limit (chroma: width *
+// (luma_rows / 2)) and ends inside the plane; the picture's first height rows.
+inline test_picture destriped_picture(const std::vector<uint8_t> &memory,
+                                      const stripe_geometry &g, int height)
+{
+    const size_t w = size_t(g.width);
+    std::vector<uint8_t> luma(w * g.luma_rows), chroma(w * (g.chroma_rows + 64), 0);
+    for (size_t r = 0; r < size_t(g.luma_rows); r++)
+        for (size_t x = 0; x < w; x++) {
+            const size_t at = (x / 64 * g.luma_rows + r) * 64 + x % 64;
+            luma[r * w + x] = memory[at];
+            if (r < size_t(g.chroma_rows))
+                chroma[r * w + x] = memory[g.chroma_offset +
+                                           (x / 64 * g.chroma_rows + r) * 64 + x % 64];
+        }
+    auto reverse = [](std::vector<uint8_t> &plane, size_t limit) {
+        for (size_t k = 0; k < limit && k + 4 <= plane.size(); k += 4)
+            std::reverse(plane.begin() + k, plane.begin() + k + 4);
+    };
+    reverse(luma, luma.size());
+    reverse(chroma, w * (g.luma_rows / 2));
+    test_picture p = blank_picture(g.width, height);
+    std::copy(luma.begin(), luma.begin() + p.luma.size(), p.luma.begin());
+    std::copy(chroma.begin(), chroma.begin() + p.chroma.size(), p.chroma.begin());
+    return p;
+}
+
 // The Broadcom picture register block (100 bytes) describing a picture, with
 // noise in every byte and bit the decoder leaves to other uses.
 inline std::vector<uint8_t> picture_block(int width, uint32_t luma_word, uint32_t chroma_word,
