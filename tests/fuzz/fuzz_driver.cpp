@@ -20,11 +20,16 @@ struct walk {
     int next_index;
 };
 
-// Components come in order, with a kind and position of the driver's own.
+// The address byte names components 0..15 only.
+constexpr int LAST_COMPONENT = 15;
+
+// Components come in order, each one a request can name, with a kind and
+// position of the driver's own.
 int on_component(const component_info *info, void *user_data)
 {
     walk &w = *static_cast<walk *>(user_data);
     fuzz_check(info->index >= w.next_index, "component indices out of order");
+    fuzz_check(info->index <= LAST_COMPONENT, "component beyond 15");
     fuzz_check(info->kind >= COMPONENT_LIGHT && info->kind <= COMPONENT_RUMBLER,
                "component kind");
     fuzz_check(info->position >= POSITION_LEFT && info->position <= POSITION_RIGHT,
