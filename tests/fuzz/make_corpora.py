@@ -79,6 +79,9 @@ put("driver", "seeds", "no-light-set", bytes([0x04]))
 # Known faults.
 put("driver", "regression", "count-7fffffff-walks-forever",
     opened() + count_reply([0x7F, 0xFF, 0xFF, 0xFF]))
+put("driver", "regression", "count-20-answered-walks-only-16",
+    opened() + count_reply([20]) +
+    (bytes([OK]) + info_reply(0x41, block(3, 3, "Light")) + b"\x01") * 20 + commands())
 put("driver", "regression", "configuration-without-interface",
     bytes([0x01, 1, 1, 0, 0, OK, OK, FAIL, FAIL, OK]) + reply(b"\x00\x00\x00"))
 put("driver", "regression", "second-read-on-reply-byte-6",
