@@ -39,12 +39,20 @@ cmake --build --preset fuzz
 # Time-outs: a run of any target takes milliseconds; seconds mean a hang.
 options=(-timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
 
+# The committed corpora of a target that exist (git keeps no empty folder).
+committed() {
+  local dir
+  for dir in tests/fuzz/corpus/$1/seeds tests/fuzz/corpus/$1/regression; do
+    [ ! -d "$dir" ] || echo "$dir"
+  done
+}
+
 smoke() {
-  local target=$1 corpus=tests/fuzz/corpus/$1 work
+  local target=$1 work
   work=$(mktemp -d)
   trap 'rm -rf "$work"' RETURN
   if ! "build-fuzz/bin/fuzz_$target" "${options[@]}" -runs="$runs" -artifact_prefix="$work/" \
-      "$work" "$corpus/seeds" "$corpus/regression" >"$work/log" 2>&1; then
+      "$work" $(committed "$target") >"$work/log" 2>&1; then
     cat "$work/log"
     echo "fuzz_$target: FAILED"
     return 1
@@ -53,12 +61,12 @@ smoke() {
 }
 
 long() {
-  local target=$1 corpus=tests/fuzz/corpus/$1
+  local target=$1
   local grown=build-fuzz/corpus/$target findings=build-fuzz/findings/$target
   mkdir -p "$grown" "$findings"
   echo "fuzz_$target: $runs runs, log in $findings.log"
   nice -n 19 "build-fuzz/bin/fuzz_$target" "${options[@]}" -runs="$runs" \
-    -artifact_prefix="$findings/" "$grown" "$corpus/seeds" "$corpus/regression" \
+    -artifact_prefix="$findings/" "$grown" $(committed "$target") \
     >"$findings.log" 2>&1 || echo "fuzz_$target: a finding, see $findings.log and $findings/"
   grep -E '^#[0-9]+[[:space:]]+(DONE|pulse)' "$findings.log" | tail -1
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$findings.log"
