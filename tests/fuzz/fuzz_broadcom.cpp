@@ -50,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string yres = fuzz_file("yres", input.text());
 
     const int mem = reused_memory_start();
-    reused_memory_write(BRCM_BLOCK_ADDRESS, block, sizeof block);
+    // The block last: picture bytes from a luma base at or below it must not
+    // change the block that too_large() let through.
     reused_memory_write(parse_picture_block(block).luma_base, input.data, input.size);
+    reused_memory_write(BRCM_BLOCK_ADDRESS, block, sizeof block);
 
     const int64_t max_pixels = RGB_IMAGE_HD / 3;
     frame_planes planes;

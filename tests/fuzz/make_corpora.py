@@ -133,6 +133,9 @@ put("broadcom", "seeds", "yres-last-line-wins",
     brcm(BCM7401, 64, LUMA, LUMA + 0x100, 4, 2, "zz\n4\n" + "x" * 300 + "\n2"))
 put("broadcom", "seeds", "luma-base-at-top",
     brcm(BCM7401, 64, 0xFFFFFF00, 0xFFFFFF00, 0, 0, "0\n"))
+# The fuzzer's own finding: picture bytes written over the register block
+# made planes of 225 MB, beyond what the target lets through; the file is kept
+# as found (corpus/broadcom/regression/picture-bytes-over-the-block).
 # Known faults: uninitialised chroma bytes reversed into the rows read, the
 # group straddling the reversal's end; an out-of-range size file.
 put("broadcom", "regression", "chroma-reversal-width-6",
