@@ -142,7 +142,7 @@ void bench_libyuv_simd(benchmark::State &state, picture_size size, bool smooth)
 
 // Broadcom capture after the DMA copy or mapping: the striped picture (stripe
 // rows = height rounded up to 16, chroma from the next 4 KiB) re-assembled
-// into planes, then the 4-byte reversal of luma and chroma, as a frame does.
+// into planes with the 4-byte reversal of luma and chroma, as a frame does.
 void bench_destripe(benchmark::State &state, picture_size size, bool smooth)
 {
     const int32_t luma_rows = (size.height + 15) / 16 * 16, chroma_rows = luma_rows / 2;
@@ -155,9 +155,8 @@ void bench_destripe(benchmark::State &state, picture_size size, bool smooth)
     std::vector<unsigned char> chroma(std::size_t(size.width) * (chroma_rows + 64));
     const std::size_t chroma_reversed = std::size_t(size.width) * (luma_rows / 2);
     for (auto _ : state) {
-        destripe(pic.luma.data(), layout, luma.data(), chroma.data());
-        reverse_groups(luma.data(), luma.size());
-        reverse_groups(chroma.data(), std::min(chroma_reversed, chroma.size()));
+        destripe_reversed(pic.luma.data(), layout, luma.data(), chroma.data(),
+                          std::min(chroma_reversed, chroma.size()));
         benchmark::ClobberMemory();
     }
     set_pixels(state, size);

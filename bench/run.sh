@@ -1,46 +1,148 @@
 #!/usr/bin/env bash
-# Builds the frame benchmark (Release) and prints, for each picture size and
-# content, how long our conversion (and conversion plus zones) takes relative
-# to libyuv's NV12ToRGB24 with its portable C rows and with its SIMD rows;
-# then the Broadcom de-striping (with the byte reversal) and the Xilleon
-# sampling beside the conversion. Times are the median CPU times of the
-# repetitions.
+# The frame benchmark, in one command (as root: it installs what it needs and
+# runs huecast in simulated boxes):
 #
-#   bench/run.sh [build-dir]      (default: build-release beside bench/)
-#   REPETITIONS=5 MIN_TIME=0.2 bench/run.sh
+#   bench/run.sh [host-build-dir [mipsel-build-dir]]   (default: build, build-mipsel)
+#
+# 1. Instructions per picture pixel of whole frames of the real huecast, for
+#    each chipset at its largest picture (random and smooth content), on the
+#    box's processor (mipsel, counted under qemu-mipsel by a small TCG plugin
+#    built here) and on x86-64 (counted by callgrind). A frame is everything
+#    huecast runs in user space from one getvideo call to the next: capture,
+#    conversion, zones and the five light messages. Each figure is the median
+#    over frames 2 and later of one run, divided by width x height of the
+#    picture (also on Xilleon, which samples one row in 32 of it).
+# 2. The size of the conversion's and the zones' lookup tables (mipsel).
+# 3. Times of the conversion alone and of conversion plus zones relative to
+#    libyuv's NV12ToRGB24 with its portable C rows and with its SIMD rows, in
+#    the same run (median CPU times of the repetitions, which run interleaved
+#    in random order so that a change of load on a shared machine hits every
+#    one alike); then the Broadcom
+#    de-striping (with the byte reversal) and the Xilleon sampling beside the
+#    conversion.
+#
+#   FRAMES=6 REPETITIONS=9 MIN_TIME=0.2 bench/run.sh
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${1:-$root/build-release}
+host=$(realpath -m "${1:-$root/build}")
+mipsel=$(realpath -m "${2:-$root/build-mipsel}")
+frames=${FRAMES:-6}
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-if ! cmake --build "$build" --target frame_bench; then
-    echo "frame_bench could not be built; it needs libbenchmark-dev and libyuv-dev" >&2
-    exit 1
+# What the builds and the counters need.
+"$root/scripts/deps.sh"
+if ! command -v valgrind >/dev/null || ! command -v xz >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind xz-utils >/dev/null
 fi
 
-# Wherever the project puts its programs.
-bench=$(find "$build" -type f -name frame_bench -perm -u+x -print -quit)
+cmake -S "$root" -B "$host" -G Ninja >/dev/null
+cmake --build "$host" --target huecast frame_count frame_bench
+cmake -S "$root" -B "$mipsel" -G Ninja --toolchain "$root/cmake/mipsel-linux-gnu.cmake" >/dev/null
+cmake --build "$mipsel" --target huecast frame_count usb_standin
 
-results=$(mktemp)
-trap 'rm -f "$results"' EXIT
-"$bench" \
-    --benchmark_repetitions="${REPETITIONS:-5}" \
+# The counting plugin, for the host's qemu.
+header=$("$root/bench/plugin_header.sh")
+plugin=$mipsel/bench/libframe_insns.so
+gcc -O2 -Wall -Wextra -Werror -shared -fPIC -I"$(dirname "$header")" \
+    "$root/bench/frame_insns_plugin.c" -o "$plugin"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Programs of the mipsel build run as its tests do: under qemu-mipsel, with
+# the stand-in libusb serving the emulated light set.
+mipsel_run=(qemu-mipsel
+    -E "LD_LIBRARY_PATH=$mipsel/standin:$mipsel/sysroot/usr/lib/mipsel-linux-gnu:$mipsel/sysroot/lib/mipsel-linux-gnu"
+    -E LD_BIND_NOW=1)
+
+# count_mipsel CHIPSET PICTURE: the instructions of each frame, one a line.
+count_mipsel() {
+    local out=$work/mipsel-$1-$2
+    "${mipsel_run[@]}" "$mipsel/bin/frame_count" "$1" "$2" "$frames" \
+        qemu-mipsel -plugin "$plugin,out=$out" "$mipsel/bin/huecast" >&2
+    awk 'NR > 1 { print $1 - previous } { previous = $1 }' "$out"
+}
+
+# count_x86 CHIPSET PICTURE: the same from callgrind, which dumps its counts
+# each time getvideo is entered (the first dump is the start-up).
+count_x86() {
+    local dir=$work/x86-$1-$2
+    mkdir -p "$dir"
+    "$host/bin/frame_count" "$1" "$2" "$frames" valgrind --tool=callgrind -q \
+        --dump-before='getvideo*' --callgrind-out-file="$dir/cg.%p" "$host/bin/huecast" >&2
+    for f in $(ls -v "$dir"/cg.*.*); do
+        awk '/^totals:/ { print $2 }' "$f"
+    done | tail -n +2
+}
+
+counts=$work/counts
+for chipset in pallas brcm7401 brcm4380 xilleon; do
+    for picture in random smooth; do
+        echo "counting $chipset $picture ..." >&2
+        echo "$chipset $picture mipsel $(count_mipsel $chipset $picture | tr '\n' ' ')" >>"$counts"
+        echo "$chipset $picture x86 $(count_x86 $chipset $picture | tr '\n' ' ')" >>"$counts"
+    done
+done
+
+# Lookup tables: every data object of the conversion and the zones.
+tables=$(for o in "$mipsel"/capture/CMakeFiles/hue_capture.dir/convert.cpp.o \
+                  "$mipsel"/grabber/CMakeFiles/hue_grabber.dir/zones.cpp.o; do
+    mipsel-linux-gnu-nm -S -C "$o" | awk 'NF >= 4 && $3 ~ /^[rRdDbBuvV]$/'
+done)
+
+results=$work/bench.json
+"$host/bin/frame_bench" \
+    --benchmark_repetitions="${REPETITIONS:-9}" \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_min_time="${MIN_TIME:-0.2}" \
     --benchmark_report_aggregates_only=true \
-    --benchmark_out="$results" --benchmark_out_format=json
+    --benchmark_out="$results" --benchmark_out_format=json >/dev/null
 
-python3 - "$results" <<'PY'
+python3 - "$counts" "$results" "$tables" <<'PY'
 import json
+import statistics
 import sys
 
+sizes = {"pallas": (720, 576), "brcm7401": (1920, 1080), "brcm4380": (1920, 1080),
+         "xilleon": (1920, 1080)}
+names = {"pallas": "Pallas", "brcm7401": "BCM7401", "brcm4380": "BCM4380", "xilleon": "Xilleon"}
+per_pixel = {}
+for line in open(sys.argv[1]):
+    chipset, picture, arch, *frames = line.split()
+    w, h = sizes[chipset]
+    per_pixel[(chipset, picture, arch)] = statistics.median(map(int, frames)) / (w * h)
+
+print()
+print("Whole frames of huecast, instructions per picture pixel (median of frames 2 and later)")
+print(f"{'chipset':<9} {'picture':<17} {'mipsel':>7} {'x86-64':>7}   {'random/smooth':>13}")
+for chipset in sizes:
+    w, h = sizes[chipset]
+    for picture in ("random", "smooth"):
+        m = per_pixel[(chipset, picture, "mipsel")]
+        x = per_pixel[(chipset, picture, "x86")]
+        ratio = ""
+        if picture == "random":
+            ratio = f"{m / per_pixel[(chipset, 'smooth', 'mipsel')]:.3f} {x / per_pixel[(chipset, 'smooth', 'x86')]:.3f}"
+        print(f"{names[chipset]:<9} {f'{picture} {w}x{h}':<17} {m:>7.2f} {x:>7.2f}   {ratio:>13}")
+
+table_bytes = 0
+print()
+print("Lookup tables of the conversion and the zones (mipsel):")
+for line in sys.argv[3].splitlines():
+    _, size, _, name = line.split(maxsplit=3)
+    table_bytes += int(size, 16)
+    print(f"  {int(size, 16):>5} bytes  {name}")
+print(f"  {table_bytes:>5} bytes in all")
+
 times = {}
-for b in json.load(open(sys.argv[1]))["benchmarks"]:
+for b in json.load(open(sys.argv[2]))["benchmarks"]:
     if b.get("aggregate_name") == "median":
         what, size, picture = b["run_name"].split("/")
         times[(size, picture, what)] = b["cpu_time"]
 
 print()
+print("Times on this machine (x86-64), median CPU time; frame = conversion + zones")
 print(f"{'size':<10} {'picture':<7} {'convert us':>10} {'frame us':>9} {'yuv C us':>9} "
       f"{'yuv SIMD us':>11} {'conv/C':>7} {'conv/SIMD':>9} {'frame/C':>8} {'frame/SIMD':>10}")
 for size in ("720x576", "1920x1080"):

@@ -148,6 +148,17 @@ void dma_chunk(unsigned char *window, unsigned char *registers, uint32_t source,
     phys_write32(registers, DMA_START_REG, DMA_STOP);
 }
 
+// The decoder stores each 4-byte group of the planes in reverse order; the
+// copies put them right (destripe_reversed). Chroma is reversed in every group
+// that starts within its first luma stripe rows / 2 rows, a group straddling
+// that limit included, as far as the plane reaches.
+size_t chroma_reversed(const copy_plan &plan)
+{
+    const stripe_layout &l = plan.layout;
+    const size_t limit = size_t(l.width) * size_t(l.luma_rows / 2);
+    return std::min((limit + 3) & ~size_t{3}, plan.chroma_size);
+}
+
 // BCM7401: the picture memory mapped and read in place.
 bool copy_in_place(int mem, uint32_t luma_base, const copy_plan &plan, unsigned char *luma,
                    unsigned char *chroma)
@@ -156,7 +167,7 @@ bool copy_in_place(int mem, uint32_t luma_base, const copy_plan &plan, unsigned 
     if (!picture)
         return false;
     phys_pause_us(SETTLE_US);
-    destripe(picture.get(), plan.layout, luma, chroma);
+    destripe_reversed(picture.get(), plan.layout, luma, chroma, chroma_reversed(plan));
     return true;
 }
 
@@ -172,27 +183,9 @@ bool copy_by_dma(int mem, uint32_t luma_base, const copy_plan &plan, unsigned ch
         return false;
     dma_copy(window.get(), registers.get(), luma_base, plan.extent);
     registers.reset();
-    destripe(window.get() + DMA_PICTURE_AT, plan.layout, luma, chroma);
+    destripe_reversed(window.get() + DMA_PICTURE_AT, plan.layout, luma, chroma,
+                      chroma_reversed(plan));
     return true;
-}
-
-// The decoder stores each 4-byte group of the planes in reverse order.
-// Chroma is reversed in every group that starts within its first luma stripe
-// rows / 2 rows, a group straddling that limit included, as far as the plane
-// reaches. Where that reaches beyond the rows the de-striping filled (fewer
-// chroma stripe rows, or a straddling group), the bytes are zeroed first, so
-// that no byte the decoder did not provide moves into a row the conversion
-// reads. With chroma stripe rows = luma stripe rows / 2 that is at most 3.
-void reverse_planes(const copy_plan &plan, unsigned char *luma, unsigned char *chroma)
-{
-    reverse_groups(luma, plan.luma_size);
-    const stripe_layout &l = plan.layout;
-    const size_t limit = size_t(l.width) * size_t(l.luma_rows / 2);
-    const size_t reach = std::min((limit + 3) & ~size_t{3}, plan.chroma_size);
-    const size_t filled = size_t(l.width) * size_t(std::min(l.luma_rows, l.chroma_rows));
-    if (filled < reach)
-        memset(chroma + filled, 0, reach - filled);
-    reverse_groups(chroma, reach);
 }
 
 }  // namespace
@@ -242,7 +235,6 @@ bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
                             : copy_in_place(mem, picture.luma_base, plan, luma.get(), chroma.get());
     if (!copied)
         return refuse();
-    reverse_planes(plan, luma.get(), chroma.get());
     planes.width = picture.width;
     planes.height = height;
     planes.luma = std::move(luma);

@@ -45,6 +45,17 @@ void destripe(const unsigned char *source, const stripe_layout &layout, unsigned
 // (b0 b1 b2 b3 becomes b3 b2 b1 b0); up to 3 trailing bytes stay as they are.
 void reverse_groups(unsigned char *plane, size_t length);
 
+// destripe, then the chroma bytes from the end of the rows it filled up to
+// chroma_reversed zeroed (no byte the decoder did not provide may move into a
+// row the conversion reads), then reverse_groups over luma's first
+// width * luma_rows bytes and chroma's first chroma_reversed bytes (which
+// chroma must hold): the same
+// planes, made in one pass where the 4-byte groups of the stripes are those of
+// the planes (a width that is a multiple of 4, word-aligned source, planes
+// and chroma offset, whole chroma rows reversed), else in two.
+void destripe_reversed(const unsigned char *source, const stripe_layout &layout,
+                       unsigned char *luma, unsigned char *chroma, size_t chroma_reversed);
+
 // BCM4380: has the DMA engine copy extent bytes from physical address
 // source into the DMA window at 0x0FC01000, in chunks of at most 0x3FF000
 // bytes that all land there; window and registers are the mappings of the

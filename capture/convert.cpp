@@ -1,10 +1,11 @@
 // Colour conversion of a decoded picture into 3-byte pixels.
 //
 // Runs once per frame over up to 1920 x 1080 pixels on a small in-order MIPS
-// core without SIMD: per 2x2 block four chroma table lookups, per pixel one
-// luma lookup, three additions and three clamps (each a shift and a byte
-// lookup); no multiplication, division or floating point per pixel, and
-// nothing allocated.
+// core without SIMD: per 2x2 block four chroma products, per pixel one luma
+// lookup, three additions and three clamps (each a shift and a byte lookup);
+// no multiplication, division or floating point per pixel, no branch that
+// depends on the picture, and nothing allocated. The two tables (luma terms,
+// 1 KiB, and clamps, 812 bytes) stay in a small data cache.
 #include "convert.h"
 
 #include <algorithm>
@@ -24,8 +25,24 @@ constexpr int32_t lowest_part = lowest_sum >> 16;
 constexpr int32_t highest_part = highest_sum >> 16;
 static_assert(lowest_part == -277 && highest_part == 534);
 
-// clamp_channel for every integer part a sum can have (-277 to 534), so that
-// the hot loop clamps with one byte load instead of compares and selects.
+// The luma table with lowest_part's distance to 0 added to every entry in
+// units of 65536, so that no sum is negative and its integer part
+// (0 to 811) indexes the clamp table without a sign to extend.
+constexpr int32_t SUM_BIAS = -lowest_part * 65536;
+
+constexpr channel_table make_biased_luma_table()
+{
+    channel_table table{};
+    for (int32_t i = 0; i < 256; ++i)
+        table[i] = y_to_rgb[i] + SUM_BIAS;
+    return table;
+}
+
+constexpr channel_table luma_terms = make_biased_luma_table();
+
+// clamp_channel for every integer part a sum can have (-277 to 534), at
+// that part + 277, so that the hot loop clamps with one byte load instead of
+// compares and selects.
 using clamp_table_type = std::array<unsigned char, highest_part - lowest_part + 1>;
 
 constexpr clamp_table_type make_clamp_table()
@@ -38,10 +55,11 @@ constexpr clamp_table_type make_clamp_table()
 
 constexpr clamp_table_type clamp_table = make_clamp_table();
 
-// clamp_channel(sum) for a sum within [lowest_sum, highest_sum].
+// clamp_channel(sum - SUM_BIAS) for a sum of a biased luma term and chroma
+// terms.
 inline unsigned char clamp_sum(int32_t sum)
 {
-    return clamp_table[(sum >> 16) - lowest_part];
+    return clamp_table[static_cast<uint32_t>(sum) >> 16];
 }
 
 // The chroma part of a 2x2 block's pixels, in output byte order: first and
@@ -53,45 +71,67 @@ struct block_terms {
     int32_t last;
 };
 
-// Terms of one chroma pair (Cb, Cr). Red and blue change places on Xilleon
-// boxes; the chroma bytes themselves are read the same way on every box.
+// Terms of one chroma pair (Cb, Cr): the chroma tables' entries, taken from
+// their rule (four multiplications a block, none a pixel, and no tables to
+// keep in the data cache). Red and blue change places on Xilleon boxes; the
+// chroma bytes themselves are read the same way on every box.
 template <bool xilleon>
 inline block_terms terms_of_pair(unsigned char cb, unsigned char cr)
 {
-    const int32_t blue = cb_to_b[cb];
-    const int32_t red = cr_to_r[cr];
+    const int32_t cb_offset = int32_t{cb} - CHROMA_ZERO;
+    const int32_t cr_offset = int32_t{cr} - CHROMA_ZERO;
+    const int32_t blue = CB_TO_B_STEP * cb_offset;
+    const int32_t red = CR_TO_R_STEP * cr_offset;
     block_terms terms;
     terms.first = xilleon ? red : blue;
-    terms.green = cb_to_g[cb] + cr_to_g[cr];
+    terms.green = CB_TO_G_STEP * cb_offset + CR_TO_G_STEP * cr_offset;
     terms.last = xilleon ? blue : red;
     return terms;
 }
 
 inline void put_pixel(unsigned char *out, unsigned char luma, const block_terms &terms)
 {
-    const int32_t luma_term = y_to_rgb[luma];
+    const int32_t luma_term = luma_terms[luma];
     out[0] = clamp_sum(luma_term + terms.first);
     out[1] = clamp_sum(luma_term - terms.green);
     out[2] = clamp_sum(luma_term + terms.last);
 }
 
-// Two luma rows coloured from one chroma row. All loads of a block come before
-// its stores, so the in-order core need not wait on each load. An odd width's
-// last column takes the pair of the block to its left (width is at least 2).
+// One 2x2 block: the pixels at column 0 and 1 of two rows, coloured from one
+// chroma pair.
+template <bool xilleon>
+inline void put_block(const unsigned char *luma0, const unsigned char *luma1,
+                      const unsigned char *chroma, unsigned char *out0, unsigned char *out1)
+{
+    const block_terms terms = terms_of_pair<xilleon>(chroma[0], chroma[1]);
+    put_pixel(out0, luma0[0], terms);
+    put_pixel(out0 + 3, luma0[1], terms);
+    put_pixel(out1, luma1[0], terms);
+    put_pixel(out1 + 3, luma1[1], terms);
+}
+
+// Two luma rows coloured from one chroma row, eight blocks a step so that the
+// five pointers move once per 32 pixels. An odd width's last column takes the
+// pair of the block to its left (width is at least 2).
 template <bool xilleon>
 void convert_row_pair(const unsigned char *luma0, const unsigned char *luma1,
                       const unsigned char *chroma, unsigned char *out0,
                       unsigned char *out1, int32_t width)
 {
-    const unsigned char *const chroma_end = chroma + (width & ~1);
+    constexpr int32_t STEP = 16;  // columns: eight blocks
+    const unsigned char *const steps_end = chroma + (width & ~(STEP - 1));
+    for (; chroma != steps_end; chroma += STEP) {
+#pragma GCC unroll 8
+        for (int32_t x = 0; x < STEP; x += 2)
+            put_block<xilleon>(luma0 + x, luma1 + x, chroma + x, out0 + 3 * x, out1 + 3 * x);
+        luma0 += STEP;
+        luma1 += STEP;
+        out0 += 3 * STEP;
+        out1 += 3 * STEP;
+    }
+    const unsigned char *const chroma_end = steps_end + (width & (STEP - 2));
     for (; chroma != chroma_end; chroma += 2) {
-        const unsigned char y00 = luma0[0], y01 = luma0[1];
-        const unsigned char y10 = luma1[0], y11 = luma1[1];
-        const block_terms terms = terms_of_pair<xilleon>(chroma[0], chroma[1]);
-        put_pixel(out0, y00, terms);
-        put_pixel(out0 + 3, y01, terms);
-        put_pixel(out1, y10, terms);
-        put_pixel(out1 + 3, y11, terms);
+        put_block<xilleon>(luma0, luma1, chroma, out0, out1);
         luma0 += 2;
         luma1 += 2;
         out0 += 6;
@@ -150,7 +190,7 @@ void convert_blocks(const yuv_frame *frame, unsigned char *image)
 void convert_grey(const unsigned char *luma, unsigned char *out, std::size_t count)
 {
     for (; count > 0; --count) {
-        const unsigned char value = clamp_sum(y_to_rgb[*luma++]);
+        const unsigned char value = clamp_sum(luma_terms[*luma++]);
         out[0] = value;
         out[1] = value;
         out[2] = value;

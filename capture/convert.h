@@ -11,10 +11,20 @@
 // One 16.16 fixed-point product per sample byte.
 using channel_table = std::array<int32_t, 256>;
 
-// Entry i = step * (i - zero), step being the coefficient times 65536 rounded
-// to the nearest integer: luma 1.1644, Cr to red 1.5966, Cr to green 0.8132,
-// Cb to green 0.3920, Cb to blue 2.0184. These approximate the BT.601 matrix;
-// the integer steps, not the decimals, define the output.
+// The products' steps: each coefficient times 65536, rounded to the nearest
+// integer (luma 1.1644, Cr to red 1.5966, Cr to green 0.8132, Cb to green
+// 0.3920, Cb to blue 2.0184). These approximate the BT.601 matrix; the
+// integer steps, not the decimals, define the output.
+constexpr int32_t Y_STEP = 76310;
+constexpr int32_t CR_TO_R_STEP = 104635;
+constexpr int32_t CR_TO_G_STEP = 53294;
+constexpr int32_t CB_TO_G_STEP = 25690;
+constexpr int32_t CB_TO_B_STEP = 132278;
+// The sample values whose products are 0: black luma, colourless chroma.
+constexpr int32_t Y_ZERO = 16;
+constexpr int32_t CHROMA_ZERO = 128;
+
+// Entry i = step * (i - zero).
 constexpr channel_table make_channel_table(int32_t step, int32_t zero)
 {
     channel_table table{};
@@ -23,11 +33,15 @@ constexpr channel_table make_channel_table(int32_t step, int32_t zero)
     return table;
 }
 
-inline constexpr channel_table y_to_rgb = make_channel_table(76310, 16);
-inline constexpr channel_table cr_to_r = make_channel_table(104635, 128);
-inline constexpr channel_table cr_to_g = make_channel_table(53294, 128);
-inline constexpr channel_table cb_to_g = make_channel_table(25690, 128);
-inline constexpr channel_table cb_to_b = make_channel_table(132278, 128);
+// The luma table, which the conversion looks up once per pixel. The chroma
+// products are taken once per 2x2 block straight from their rule,
+// step * (value - 128), which is exactly the entry a table would hold; their
+// tables are spelled out for reference only.
+inline constexpr channel_table y_to_rgb = make_channel_table(Y_STEP, Y_ZERO);
+inline constexpr channel_table cr_to_r = make_channel_table(CR_TO_R_STEP, CHROMA_ZERO);
+inline constexpr channel_table cr_to_g = make_channel_table(CR_TO_G_STEP, CHROMA_ZERO);
+inline constexpr channel_table cb_to_g = make_channel_table(CB_TO_G_STEP, CHROMA_ZERO);
+inline constexpr channel_table cb_to_b = make_channel_table(CB_TO_B_STEP, CHROMA_ZERO);
 
 // A 16.16 sum to a byte: the integer part, cut (not rounded), limited to
 // 0..255. Sums of one luma and two chroma entries stay within +-35037396, so

@@ -65,7 +65,9 @@ void getvideo(unsigned char *image, int32_t *width, int32_t *height)
     if (!run_source(planes, mem.get()))
         return;
     mem.reset();
-    const yuv_frame frame = {planes.width, planes.height, planes.luma.get(), planes.chroma.get()};
+    const yuv_frame frame = {planes.width, planes.height,
+                             planes.luma_at ? planes.luma_at : planes.luma.get(),
+                             planes.chroma_at ? planes.chroma_at : planes.chroma.get()};
     convert_frame(&frame, image, stb_type == STB_XILLEON);
     *width = planes.width;
     *height = planes.height;

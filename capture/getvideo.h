@@ -24,12 +24,17 @@ int32_t rgb_image_size(int stb);
 void getvideo(unsigned char *image, int32_t *width, int32_t *height);
 
 // --- chipset sources ----------------------------------------------------
-// Planes a source hands over; both null until a source supplies them.
+// Planes a source hands over; both null until a source supplies them. A
+// source whose planes lie elsewhere in a block it hands over (the video
+// device's, after the header in its read buffer) says where in luma_at and
+// chroma_at; null there means the start of luma and chroma.
 struct frame_planes {
     int32_t width = 0;
     int32_t height = 0;
     heap_block luma;
     heap_block chroma;
+    unsigned char *luma_at = nullptr;
+    unsigned char *chroma_at = nullptr;
 };
 
 // Each source fills planes, or prints its failure and returns false. It
@@ -38,12 +43,13 @@ struct frame_planes {
 // Broadcom and Xilleon decoders may report) converts to nothing.
 bool video_device_source(frame_planes &planes, int64_t max_pixels);
 
-// The planes from one read of /dev/video: received bytes of buffer, the
-// 16-byte header (width, height) then luma and chroma. False, with planes
-// untouched, when the header is not trusted (fewer than 16 bytes, an empty
-// picture, one beyond max_pixels or beyond the bytes received) or the planes
-// cannot be allocated.
-bool video_planes_from_read(frame_planes &planes, const unsigned char *buffer, ssize_t received,
+// The planes from one read of /dev/video: the first received bytes of
+// buffer, the 16-byte header (width, height) then luma and chroma. On success
+// the planes take buffer over, luma_at and chroma_at pointing into it. False,
+// with buffer and planes untouched, when the header is not trusted (fewer
+// than 16 bytes, an empty picture, one beyond max_pixels or beyond the bytes
+// received).
+bool video_planes_from_read(frame_planes &planes, heap_block &buffer, ssize_t received,
                             int64_t max_pixels);
 
 // Broadcom BCM7401 and BCM4380 (stb is the chipset code): the picture

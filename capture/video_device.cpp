@@ -1,6 +1,7 @@
 // The video-device source of Pallas and Vulcan boxes: one read of
 // /dev/video gives a 16-byte header (width, height as 32-bit words in the
-// box's byte order, 8 unused bytes), the luma plane and the chroma plane.
+// box's byte order, 8 unused bytes), the luma plane and the chroma plane,
+// which the conversion reads where they arrived.
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -37,27 +38,22 @@ bool header_fits(int32_t width, int32_t height, ssize_t received, int64_t max_pi
 
 }  // namespace
 
-bool video_planes_from_read(frame_planes &planes, const unsigned char *buffer, ssize_t received,
+bool video_planes_from_read(frame_planes &planes, heap_block &buffer, ssize_t received,
                             int64_t max_pixels)
 {
     if (received < VIDEO_HEADER)
         return false;
     int32_t width, height;
-    memcpy(&width, buffer, sizeof width);
-    memcpy(&height, buffer + 4, sizeof height);
+    memcpy(&width, buffer.get(), sizeof width);
+    memcpy(&height, buffer.get() + 4, sizeof height);
     if (!header_fits(width, height, received, max_pixels))
         return false;
-    const size_t luma_size = size_t(width) * size_t(height);
-    const size_t chroma_size = luma_size / 2;
-    heap_block luma(luma_size), chroma(chroma_size + 1);
-    if (!luma || !chroma)
-        return false;
-    memcpy(luma.get(), buffer + VIDEO_HEADER, luma_size);
-    memcpy(chroma.get(), buffer + VIDEO_HEADER + luma_size, chroma_size);
+    // The planes stay where the read put them: no copy of the picture.
     planes.width = width;
     planes.height = height;
-    planes.luma = std::move(luma);
-    planes.chroma = std::move(chroma);
+    planes.luma_at = buffer.get() + VIDEO_HEADER;
+    planes.chroma_at = planes.luma_at + size_t(width) * size_t(height);
+    planes.luma = std::move(buffer);
     return true;
 }
 
@@ -75,7 +71,7 @@ bool video_device_source(frame_planes &planes, int64_t max_pixels)
     if (received < VIDEO_HEADER)
         return read_failed();
     video.reset();
-    if (!video_planes_from_read(planes, buffer.get(), received, max_pixels))
+    if (!video_planes_from_read(planes, buffer, received, max_pixels))
         return read_failed();
     return true;
 }

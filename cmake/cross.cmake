@@ -35,3 +35,9 @@ else()
   # Each test then only says it was skipped (tests/CMakeLists.txt).
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/no-emulator.sh)
 endif()
+
+# The programs a box owner installs: static, for MIPS32 release 1 without
+# FPU, on musl (cmake/box/box.cmake).
+if(HUE_DEBIAN_ARCH STREQUAL "mipsel")
+  include(${CMAKE_CURRENT_LIST_DIR}/box/box.cmake)
+endif()

@@ -22,12 +22,16 @@ packages=(
 # the mipsel build unpacks its own copy (cmake/mipsel-sysroot.sh), as it does
 # libpng and zlib, whose host copies may carry security updates that mipsel
 # has not (multiarch wants the same version on both).
+# The box programs' own C library and libusb are built from Debian's source
+# packages (cmake/box/toolchain.sh), with make, xz and the archive's key.
 # Without recommends: qemu-user-binfmt would hand MIPS programs to qemu
 # behind the tests' back.
 mipsel_packages=(
   g++-mipsel-linux-gnu
   qemu-user
   libc6:mipsel libstdc++6:mipsel libgtest-dev:mipsel
+  make xz-utils debian-archive-keyring
+  file                            # the package's checks
 )
 
 sudo=""

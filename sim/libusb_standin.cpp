@@ -1,9 +1,10 @@
 // A stand-in for libusb 0.1 (libusb-0.1.so.4) for programs that cannot run
 // under umockdev's preload, such as MIPS programs under qemu-user. A program
 // linked against the real library finds this one first through
-// LD_LIBRARY_PATH; its USB buses are those of the emulated light sets of the
-// process named by AMBX_STANDIN_SOCKET (see standin_protocol.h and
-// emu_standin.cpp), and every request goes there.
+// LD_LIBRARY_PATH (a static program has it linked in: standin_static.cmake);
+// its USB buses are those of the emulated light sets of the process named by
+// AMBX_STANDIN_SOCKET (see standin_protocol.h and emu_standin.cpp), and every
+// request goes there.
 //
 // What the program sees follows libusb 0.1.12 on Linux: the same records,
 // kept and merged across rescans the same way (a device is known by its bus
@@ -16,12 +17,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-#include <string>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -44,9 +45,11 @@ namespace {
 
 // --- the connection to the owner of the light sets ---------------------------
 
-std::mutex connection_lock;
+// Plain C locks and strings: this file is also linked into static programs
+// without a C++ runtime, against a C library other than glibc.
+pthread_mutex_t connection_lock = PTHREAD_MUTEX_INITIALIZER;
 int connection = -1;
-std::string connected_path;
+char connected_path[sizeof(sockaddr_un::sun_path)] = "";
 int session = 0;  // counts connections, so that old handles can tell theirs went
 
 void disconnect()
@@ -54,8 +57,16 @@ void disconnect()
     if (connection >= 0)
         close(connection);
     connection = -1;
-    connected_path.clear();
+    connected_path[0] = '\0';
 }
+
+// Holds connection_lock while it exists.
+struct connection_guard {
+    connection_guard() { pthread_mutex_lock(&connection_lock); }
+    ~connection_guard() { pthread_mutex_unlock(&connection_lock); }
+    connection_guard(const connection_guard &) = delete;
+    connection_guard &operator=(const connection_guard &) = delete;
+};
 
 // Connects to the socket the environment names now, if not connected to it
 // already. False when there is none or it does not answer.
@@ -66,7 +77,7 @@ bool connect_owner()
         disconnect();
         return false;
     }
-    if (connection >= 0 && connected_path == path)
+    if (connection >= 0 && std::strcmp(connected_path, path) == 0)
         return true;
     disconnect();
     sockaddr_un address{};
@@ -82,7 +93,7 @@ bool connect_owner()
         return false;
     }
     connection = fd;
-    connected_path = path;
+    std::strcpy(connected_path, path);
     session++;
     return true;
 }
@@ -92,7 +103,7 @@ bool connect_owner()
 int ask(int32_t op, int32_t node, int32_t a, int32_t b, const void *payload, int size,
         std::vector<uint8_t> *data = nullptr, int *used_session = nullptr)
 {
-    std::lock_guard<std::mutex> guard(connection_lock);
+    const connection_guard guard;
     if (!connect_owner())
         return -ENODEV;
     if (used_session != nullptr && *used_session != session)
@@ -102,7 +113,10 @@ int ask(int32_t op, int32_t node, int32_t a, int32_t b, const void *payload, int
     std::memcpy(packet.data(), &request, sizeof request);
     if (size > 0)
         std::memcpy(packet.data() + sizeof request, payload, static_cast<size_t>(size));
-    std::vector<uint8_t> reply(STANDIN_MAX_PACKET);
+    // One buffer for every reply (connection_lock guards it): a fresh one
+    // would clear 64 KiB per request, far more than the program's own work
+    // for a light message, and the frame counts of bench/ include it.
+    static std::vector<uint8_t> reply(STANDIN_MAX_PACKET);
     ssize_t received = -1;
     if (send(connection, packet.data(), packet.size(), MSG_NOSIGNAL) == ssize_t(packet.size())) {
         do
@@ -122,7 +136,7 @@ int ask(int32_t op, int32_t node, int32_t a, int32_t b, const void *payload, int
 
 int current_session()
 {
-    std::lock_guard<std::mutex> guard(connection_lock);
+    const connection_guard guard;
     return connect_owner() ? session : -1;
 }
 
@@ -322,11 +336,12 @@ int list_owner(std::vector<listed_bus> &buses)
     return 0;
 }
 
-std::string three_digits(int n)
+// Whether a bus directory or device file name is number n.
+bool named(const char *name, int n)
 {
     char text[16];
     std::snprintf(text, sizeof text, "%03d", n);
-    return text;
+    return std::strcmp(text, name) == 0;
 }
 
 double seconds_now()
@@ -394,7 +409,7 @@ STANDIN_EXPORT int usb_find_busses(void)
         next = bus->next;
         bool found = false;
         for (size_t i = 0; i < listed.size() && !found; i++)
-            if (three_digits(listed[i].bus) == bus->dirname) {
+            if (named(bus->dirname, listed[i].bus)) {
                 listed.erase(listed.begin() + static_cast<ptrdiff_t>(i));
                 found = true;
             }
@@ -427,13 +442,13 @@ STANDIN_EXPORT int usb_find_devices(void)
     for (usb_bus *bus = usb_busses; bus != nullptr; bus = bus->next) {
         std::vector<listed_device> now;
         for (const listed_bus &b : listed)
-            if (three_digits(b.bus) == bus->dirname)
+            if (named(bus->dirname, b.bus))
                 now = b.devices;
         for (struct usb_device *dev = bus->devices, *next = nullptr; dev != nullptr; dev = next) {
             next = dev->next;
             bool found = false;
             for (size_t i = 0; i < now.size() && !found; i++)
-                if (three_digits(now[i].devnum) == dev->filename) {
+                if (named(dev->filename, now[i].devnum)) {
                     now.erase(now.begin() + static_cast<ptrdiff_t>(i));
                     found = true;
                 }

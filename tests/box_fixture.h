@@ -13,6 +13,7 @@
 #include "emu_usb.h"
 #include "pictures.h"
 #include "stb_box.h"
+#include "stb_pictures.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -76,11 +77,17 @@ protected:
 
     void start(const char *program, double timeout_s = 60)
     {
+        start(std::vector<std::string>{program}, timeout_s);
+    }
+
+    // Starts a command line in the box, e.g. a program behind its emulator.
+    void start(const std::vector<std::string> &argv, double timeout_s = 60)
+    {
         emu_run_options options;
         options.timeout_seconds = timeout_s;
         options.child_setup = enter_box;
         options.child_arg = box;
-        child = emu_run_start({program}, options);
+        child = emu_run_start(argv, options);
         ASSERT_NE(child, nullptr);
     }
 
@@ -147,5 +154,21 @@ protected:
     void write_video(const test_picture &p)
     {
         ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
+    }
+
+    void write_mem(uint64_t address, const std::vector<uint8_t> &data)
+    {
+        ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
+    }
+
+    // A Broadcom picture: its register block at BLOCK, and its striped memory
+    // at memory_at (the luma base itself, or the DMA window where a BCM4380's
+    // engine would put it).
+    void place_broadcom(const test_picture &p, const stripe_geometry &g, uint32_t memory_at)
+    {
+        write_mem(BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
+                                       g.chroma_rows));
+        write_mem(memory_at, striped_memory(p, g));
+        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
     }
 };

@@ -119,6 +119,53 @@ TEST(BrcmStripes, ReversalOfWholeGroupsOnly)
     EXPECT_EQ(b[0], 4);
 }
 
+// The one-pass copy against de-striping then reversing: widths whose groups
+// line up with the stripes (one pass) and not (two), chroma rows copied but
+// not reversed and reversed but not copied (zeroed), planes off a word
+// boundary; catches a group reversed twice or not at all, a row of the wrong
+// kind, or an unfilled byte left as the heap had it.
+TEST(BrcmStripes, OnePassEqualsDestripeThenReversal)
+{
+    const struct {
+        stripe_layout layout;
+        size_t chroma_reversed_rows;
+        size_t plane_offset;
+    } cases[] = {
+        {{1920, 1088, 544, 1920 * 1088}, 544, 0},  // HD: one pass, all rows both
+        {{720, 576, 288, 12 * 576 * 64}, 288, 0},  // short last stripe
+        {{128, 6, 6, 2 * 6 * 64}, 3, 0},           // chroma rows beyond the reversed ones
+        {{128, 8, 2, 2 * 8 * 64}, 4, 0},           // reversed rows beyond the copied ones
+        {{130, 4, 2, 3 * 4 * 64}, 2, 0},           // width not a multiple of 4: two passes
+        {{128, 4, 2, 2 * 4 * 64}, 2, 1},           // planes off a word boundary: two passes
+    };
+    for (const auto &c : cases) {
+        const stripe_layout &l = c.layout;
+        const size_t stripes = size_t(l.width + 63) / 64;
+        std::vector<uint8_t> source(size_t(l.chroma_offset) + stripes * size_t(l.chroma_rows) * 64);
+        for (size_t i = 0; i < source.size(); i++)
+            source[i] = uint8_t(i * 167 + i / 251);
+        const size_t luma_size = size_t(l.width) * size_t(l.luma_rows);
+        const size_t chroma_size =
+            size_t(l.width) * std::max(size_t(l.chroma_rows), c.chroma_reversed_rows);
+        const size_t chroma_reversed = size_t(l.width) * c.chroma_reversed_rows;
+        std::vector<uint8_t> want_luma(luma_size + 8, SENTINEL);
+        std::vector<uint8_t> want_chroma(chroma_size + 8, SENTINEL);
+        std::vector<uint8_t> luma = want_luma, chroma = want_chroma;
+        uint8_t *const wl = want_luma.data() + c.plane_offset;
+        uint8_t *const wc = want_chroma.data() + c.plane_offset;
+        destripe(source.data(), l, wl, wc);
+        const size_t filled = size_t(l.width) * size_t(std::min(l.luma_rows, l.chroma_rows));
+        if (filled < chroma_reversed)
+            std::fill(wc + filled, wc + chroma_reversed, 0);  // nothing the decoder gave
+        reverse_groups(wl, luma_size);
+        reverse_groups(wc, chroma_reversed);
+        destripe_reversed(source.data(), l, luma.data() + c.plane_offset,
+                          chroma.data() + c.plane_offset, chroma_reversed);
+        EXPECT_EQ(luma, want_luma) << l.width << " x " << l.luma_rows;
+        EXPECT_EQ(chroma, want_chroma) << l.width << " x " << l.luma_rows;
+    }
+}
+
 // --- the DMA copy ------------------------------------------------------------------
 
 class BrcmDma : public SourceTest {

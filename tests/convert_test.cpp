@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -14,12 +13,12 @@ namespace {
 
 using pixel = std::array<int, 3>;
 
-// BT.601 studio range with the fixed-point steps, by multiplication and
-// floor division instead of tables and shifts.
+// The plain formula: BT.601 studio range with the fixed-point steps, by
+// multiplication instead of tables, then the integer part (a floor: the shift
+// is arithmetic on 64 bits) limited to 0..255.
 int reference_byte(int64_t sum)
 {
-    const double value = std::floor(static_cast<double>(sum) / 65536.0);
-    return static_cast<int>(std::clamp(value, 0.0, 255.0));
+    return static_cast<int>(std::clamp<int64_t>(sum >> 16, 0, 255));
 }
 
 pixel reference_pixel(int y, int cb, int cr, bool xilleon)
@@ -124,6 +123,43 @@ TEST(ConvertFrame, NumericExamples)
         EXPECT_EQ(convert_solid(e.y, e.cb, e.cr, true), e.xilleon);
         EXPECT_EQ(convert_solid(e.y, e.cb, e.cr, false), e.others);
     }
+}
+
+// Every (Y, Cb, Cr) of 256^3, in both channel orders, through convert_frame
+// itself: per Cr value a 512 x 128 picture whose block (k, q) has Cb = k and
+// the four lumas 4q .. 4q + 3. Catches any input on which the conversion's
+// tables, products, bias or clamp part from the formula.
+TEST(ConvertFrame, EveryInputMatchesTheFormula)
+{
+    constexpr int width = 512, height = 128;
+    std::vector<unsigned char> luma(width * height), chroma(width * height / 2);
+    std::vector<unsigned char> image(3 * width * height), want(image.size());
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            luma[y * width + x] = static_cast<unsigned char>(4 * (y / 2) + 2 * (y % 2) + x % 2);
+    const yuv_frame frame{width, height, luma.data(), chroma.data()};
+    for (bool xilleon : {false, true})
+        for (int cr = 0; cr < 256; ++cr) {
+            for (int q = 0; q < height / 2; ++q)
+                for (int k = 0; k < width / 2; ++k) {
+                    chroma[q * width + 2 * k] = static_cast<unsigned char>(k);
+                    chroma[q * width + 2 * k + 1] = static_cast<unsigned char>(cr);
+                }
+            convert_frame(&frame, image.data(), xilleon);
+            for (int i = 0; i < width * height; ++i) {
+                const pixel p = reference_pixel(luma[i], i % width / 2, cr, xilleon);
+                for (int b = 0; b < 3; ++b)
+                    want[3 * i + b] = static_cast<unsigned char>(p[b]);
+            }
+            if (image == want)
+                continue;
+            const auto at =
+                std::mismatch(image.begin(), image.end(), want.begin()).first - image.begin();
+            const int i = static_cast<int>(at / 3);
+            FAIL() << "Y " << int(luma[i]) << " Cb " << i % width / 2 << " Cr " << cr << " xilleon "
+                   << xilleon << ": byte " << at % 3 << " is " << int(image[at]) << ", not "
+                   << int(want[at]);
+        }
 }
 
 // Clamp edges: cut not rounded, 16777215 still 255, -1 already 0; catches an

@@ -104,19 +104,6 @@ protected:
         BoxTest::SetUp();
     }
 
-    void write_mem(uint64_t address, const std::vector<uint8_t> &data)
-    {
-        ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
-    }
-
-    void place_broadcom(const test_picture &p, const stripe_geometry &g, uint32_t memory_at)
-    {
-        write_mem(BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows,
-                                       g.chroma_rows));
-        write_mem(memory_at, striped_memory(p, g));
-        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
-    }
-
     // huecast under qemu's system-call trace in the box until it has sent
     // frames frames; its trace.
     mem_trace trace_frames(const char *fb, const char *cpuinfo, int frames)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -121,6 +122,74 @@ TEST(AvgColor, EmptyRectangleGivesZero)
     getcolors(colours, nullptr, 720, 0);
     for (uint32_t colour : colours)
         EXPECT_EQ(colour, 0u);
+}
+
+// The plain loop: three 32-bit sums, one pixel at a time, row by row.
+uint32_t plain_avgcolor(const unsigned char *image, int x0, int x1, int stride, int rows)
+{
+    uint32_t sum[3] = {0, 0, 0};
+    for (int y = 0; y < rows; ++y)
+        for (int x = x0; x < x1; ++x)
+            for (int b = 0; b < 3; ++b)
+                sum[b] += image[std::ptrdiff_t(y) * stride + 3 * x + b];
+    const uint32_t n = uint32_t(rows) * uint32_t(x1 - x0);
+    return (sum[0] / n) << 16 | (sum[1] / n) << 8 | sum[2] / n;
+}
+
+// size bytes of noise, the same for the same seed.
+std::vector<unsigned char> noise(std::size_t size, uint32_t seed)
+{
+    std::vector<unsigned char> bytes(size);
+    for (unsigned char &b : bytes) {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        b = static_cast<unsigned char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// The grabber's widths and heights (and odd ones), with the picture starting
+// on and off a word boundary: every zone equals the plain loop's. Catches
+// bytes added to the wrong channel, pixels left out or added twice around
+// the word-aligned middle of a row, and lanes split too late or not at all.
+TEST(GetColors, EveryGeometryMatchesThePlainLoop)
+{
+    for (int width : {5, 7, 704, 718, 720, 1920})
+        for (int height : {1, 2, 3, 576, 1080}) {
+            const std::size_t size = 3 * std::size_t(width) * height;
+            const std::vector<unsigned char> bytes = noise(size + 8, uint32_t(width * 7919 + height));
+            for (std::size_t offset : {0, 1, 2, 3, 5}) {
+                const unsigned char *image = bytes.data() + offset;
+                uint32_t colours[zone_count];
+                getcolors(colours, image, width, height);
+                for (int i = 0; i < zone_count; ++i)
+                    ASSERT_EQ(colours[i], plain_avgcolor(image, i * width / 5, (i + 1) * width / 5,
+                                                         3 * width, height))
+                        << width << "x" << height << " at offset " << offset << ", zone " << i;
+                if (height > 3)
+                    break;  // the offsets of the tall pictures are those of the short ones
+            }
+        }
+}
+
+// Rows longer than the lanes hold (1028 pixels fill 32-bit lanes, 2056
+// 64-bit ones), all at 255 or noise, with strides that move each row's start
+// against the word boundary; catches a lane that wraps at the limit or a row
+// split in the wrong place.
+TEST(AvgColor, LongRowsAndOddStridesMatchThePlainLoop)
+{
+    for (int columns : {1027, 1028, 1029, 2055, 2056, 2057, 3001})
+        for (int stride_extra : {0, 1, 4})
+            for (bool white : {true, false}) {
+                const int stride = 3 * columns + stride_extra, rows = 5;
+                std::vector<unsigned char> image = noise(std::size_t(stride) * rows, uint32_t(columns));
+                if (white)
+                    image.assign(image.size(), 255);
+                ASSERT_EQ(avgcolor(image.data(), 0, columns, stride, rows),
+                          plain_avgcolor(image.data(), 0, columns, stride, rows))
+                    << columns << " columns, stride " << stride << (white ? ", white" : ", noise");
+            }
 }
 
 } // namespace
