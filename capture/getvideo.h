@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 #include "frame.h"
 #include "guards.h"
@@ -41,6 +42,15 @@ struct frame_planes {
 // the conversion reads; a width or height of 0 (an empty picture, which the
 // Broadcom and Xilleon decoders may report) converts to nothing.
 bool video_device_source(frame_planes &planes, int64_t max_pixels);
+
+// The planes from one read of /dev/video: the first received bytes of
+// buffer, the 16-byte header (width, height) then luma and chroma. On success
+// the planes take buffer over, luma_at and chroma_at pointing into it. False,
+// with buffer and planes untouched, when the header is not trusted (fewer
+// than 16 bytes, an empty picture, one beyond max_pixels or beyond the bytes
+// received).
+bool video_planes_from_read(frame_planes &planes, heap_block &buffer, ssize_t received,
+                            int64_t max_pixels);
 
 // Broadcom BCM7401 and BCM4380 (stb is the chipset code): the picture
 // register block and the striped picture through mem, the open /dev/mem; the

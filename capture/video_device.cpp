@@ -38,6 +38,23 @@ bool header_fits(int32_t width, int32_t height, ssize_t received, int64_t max_pi
 
 }  // namespace
 
+bool video_planes_from_read(frame_planes &planes, heap_block &buffer, ssize_t received,
+                            int64_t max_pixels)
+{
+    if (received < VIDEO_HEADER)
+        return false;
+    int32_t width, height;
+    memcpy(&width, buffer.get(), sizeof width);
+    memcpy(&height, buffer.get() + 4, sizeof height);
+    if (!header_fits(width, height, received, max_pixels))
+        return false;
+    // The planes stay where the read put them: no copy of the picture.
+    planes.luma_at = buffer.get() + VIDEO_HEADER;
+    planes.chroma_at = planes.luma_at + size_t(width) * size_t(height);
+    heap_block no_chroma;
+    return hand_over(planes, width, height, buffer, no_chroma);
+}
+
 bool video_device_source(frame_planes &planes, int64_t max_pixels)
 {
     heap_block buffer(VIDEO_READ_SIZE);
@@ -57,15 +74,7 @@ bool video_device_source(frame_planes &planes, int64_t max_pixels)
     if (received < VIDEO_HEADER)
         return read_failed();
     video.reset();
-
-    int32_t width, height;
-    memcpy(&width, buffer.get(), sizeof width);
-    memcpy(&height, buffer.get() + 4, sizeof height);
-    if (!header_fits(width, height, received, max_pixels))
+    if (!video_planes_from_read(planes, buffer, received, max_pixels))
         return read_failed();
-    // The planes stay where the read put them: no copy of the picture.
-    planes.luma_at = buffer.get() + VIDEO_HEADER;
-    planes.chroma_at = planes.luma_at + size_t(width) * size_t(height);
-    heap_block no_chroma;
-    return hand_over(planes, width, height, buffer, no_chroma);
+    return true;
 }

@@ -13,7 +13,7 @@ packages=(
   libgtest-dev                    # unit and end-to-end tests
   libbenchmark-dev libyuv-dev     # the frame benchmark and its yardstick
   libpng-dev                      # the demo's picture strip
-  clang-14 libclang-rt-14-dev     # the MemorySanitizer build
+  clang-14 libclang-rt-14-dev     # the MemorySanitizer build and the fuzz targets (libFuzzer)
   busybox                         # the init script's tests: its sh and start-stop-daemon
 )
 

@@ -3,7 +3,8 @@
 # again with AddressSanitizer and UndefinedBehaviorSanitizer, the capture
 # and zone code with MemorySanitizer (cmake/msan.cmake says why only those),
 # and in the build for the box itself (little-endian 32-bit MIPS, tests under
-# qemu-mipsel), which also makes the box package.
+# qemu-mipsel), which also makes the box package; last, a short run of each
+# fuzz target over its committed inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -39,3 +40,7 @@ took "build-msan/"
 section "build-mipsel/ (the box: mipsel, tests under qemu-mipsel, package)"
 preset mipsel
 took "build-mipsel/"
+
+section "build-fuzz/ (fuzz targets, short run over their corpora)"
+tests/fuzz/run.sh
+took "build-fuzz/"

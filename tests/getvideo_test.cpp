@@ -241,4 +241,31 @@ TEST_F(Getvideo, UnknownChipsetReportsEmptyPicture)
     EXPECT_EQ(result, 0);
 }
 
+// One read of /dev/video whose chroma plane ends exactly at the last byte
+// read is taken, one byte fewer is refused with the planes left empty and
+// the buffer kept; catches an off-by-one in how far the header is trusted.
+TEST(VideoRead, PlanesEndingAtTheLastByteRead)
+{
+    const int32_t header[4] = {6, 4, 0, 0};
+    const size_t received = 16 + 24 + 12;
+    heap_block read(received);
+    memcpy(read.get(), header, sizeof header);
+    for (size_t i = 16; i < received; i++)
+        read.get()[i] = static_cast<unsigned char>(i);
+    unsigned char *const bytes = read.get();
+
+    frame_planes refused;
+    EXPECT_FALSE(video_planes_from_read(refused, read, ssize_t(received) - 1, 24));
+    EXPECT_FALSE(video_planes_from_read(refused, read, ssize_t(received), 23));
+    EXPECT_FALSE(refused.luma || refused.chroma);
+    ASSERT_EQ(read.get(), bytes);
+    frame_planes taken;
+    ASSERT_TRUE(video_planes_from_read(taken, read, ssize_t(received), 24));
+    EXPECT_EQ(taken.width, 6);
+    EXPECT_EQ(taken.height, 4);
+    EXPECT_EQ(taken.luma.get(), bytes);
+    EXPECT_EQ(taken.luma_at, bytes + 16);
+    EXPECT_EQ(taken.chroma_at, bytes + 40);
+}
+
 }  // namespace
