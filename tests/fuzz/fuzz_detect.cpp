@@ -16,6 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string fb = fuzz_file("fb", input.text());
     const std::string cpuinfo = fuzz_file("cpuinfo", input.text());
     const int stb = detect_chipset(fb.c_str(), cpuinfo.c_str());
-    fuzz_check(stb >= STB_UNKNOWN && stb < stb_count, "chipset code");
+    fuzz_check(stb >= STB_UNKNOWN && stb < STB_COUNT, "chipset code");
     return 0;
 }
