@@ -99,7 +99,7 @@ void bench_getcolors(benchmark::State &state, picture_size size, bool smooth)
 {
     picture pic = make_picture(size, smooth);
     convert_frame(&pic.frame, pic.image.data(), false);
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     for (auto _ : state) {
         getcolors(colours, pic.image.data(), size.width, size.height);
         benchmark::DoNotOptimize(colours);
@@ -111,7 +111,7 @@ void bench_getcolors(benchmark::State &state, picture_size size, bool smooth)
 void bench_frame(benchmark::State &state, picture_size size, bool smooth)
 {
     picture pic = make_picture(size, smooth);
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     for (auto _ : state) {
         convert_frame(&pic.frame, pic.image.data(), false);
         getcolors(colours, pic.image.data(), size.width, size.height);

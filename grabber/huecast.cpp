@@ -16,10 +16,10 @@ namespace {
 constexpr int DEVICE = 0;
 
 // Zone i of the picture, counted from the left, goes to light zone_lights[i].
-constexpr int zone_lights[zone_count] = {0, 2, 3, 4, 1};
+constexpr int zone_lights[ZONE_COUNT] = {0, 2, 3, 4, 1};
 
 // The smallest picture whose five zones all hold a pixel.
-constexpr int32_t MIN_WIDTH = zone_count;
+constexpr int32_t MIN_WIDTH = ZONE_COUNT;
 constexpr int32_t MIN_HEIGHT = 1;
 
 // One capture. getvideo writes the size only when it took a picture.
@@ -39,7 +39,7 @@ bool capture(unsigned char *image, int32_t *width, int32_t *height)
 // Sends zone i's colour to light zone_lights[i]; results[i] gets the write's result.
 void show_colours(const uint32_t *colours, int *results)
 {
-    for (int i = 0; i < zone_count; i++)
+    for (int i = 0; i < ZONE_COUNT; i++)
         results[i] = ambx_set_light(DEVICE, zone_lights[i], static_cast<int>(colours[i]));
 }
 
@@ -62,8 +62,8 @@ void await_light_set()
 {
     int32_t width = 0;  // no picture until the first capture succeeds
     int32_t height = 0;
-    uint32_t colours[zone_count];
-    int results[zone_count];
+    uint32_t colours[ZONE_COUNT];
+    int results[ZONE_COUNT];
     int failing_frames = 0;
     int dead_light_frames = 0;
     for (;;) {
@@ -75,7 +75,7 @@ void await_light_set()
             show_colours(colours, results);
             if (stop_signal())
                 stop_now(DEVICE);
-            if (light_set_lost(results, zone_count, &dead_light_frames)) {
+            if (light_set_lost(results, ZONE_COUNT, &dead_light_frames)) {
                 await_light_set();
                 dead_light_frames = 0;
             }

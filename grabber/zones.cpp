@@ -209,10 +209,10 @@ uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t st
     return ((sums[0] / count) << 16) | ((sums[1] / count) << 8) | (sums[2] / count);
 }
 
-void getcolors(uint32_t colours[zone_count], const unsigned char *image, int32_t width,
+void getcolors(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t width,
                int32_t height)
 {
-    for (int32_t i = 0; i < zone_count; ++i)
-        colours[i] = avgcolor(image, (i * width) / zone_count, ((i + 1) * width) / zone_count,
+    for (int32_t i = 0; i < ZONE_COUNT; ++i)
+        colours[i] = avgcolor(image, (i * width) / ZONE_COUNT, ((i + 1) * width) / ZONE_COUNT,
                               3 * width, height);
 }

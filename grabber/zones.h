@@ -4,7 +4,7 @@
 #include <cstdint>
 
 // Number of vertical zones, one per light.
-constexpr int zone_count = 5;
+constexpr int ZONE_COUNT = 5;
 
 // Mean colour of the rectangle of columns x0 <= x < x1 and rows 0 .. rows - 1
 // of a picture of 3-byte pixels whose rows lie stride bytes apart; image
@@ -19,5 +19,5 @@ uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t st
 // (i * width) / 5 up to (i + 1) * width / 5, and writes each zone's mean
 // colour (as avgcolor) to colours[i], left to right. Zones without pixels
 // (width below 5, height below 1) give 0.
-void getcolors(uint32_t colours[zone_count], const unsigned char *image, int32_t width,
+void getcolors(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t width,
                int32_t height);

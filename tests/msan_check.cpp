@@ -67,7 +67,7 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
     physmem_sim_write(LUMA_BASE, memory.data(), memory.size());
     const std::vector<uint8_t> block =
         picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
-    physmem_sim_write(BLOCK, block.data(), block.size());
+    physmem_sim_write(BRCM_BLOCK, block.data(), block.size());
     frame_planes planes;
     const bool taken = broadcom_source(planes, mem, stb, RGB_IMAGE_HD / 3, write_hex(yres, height));
     check(taken, "picture taken", name);
@@ -78,7 +78,7 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
     check(image == reference_image(want, false), "pixels", name);
     if (g.width % 2 || height % 2)
         return;
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     getcolors(colours, image.data(), g.width, height);
     const std::array<uint32_t, 5> zones = reference_zones(want, false);
     check(std::equal(zones.begin(), zones.end(), colours), "zone colours", name);

@@ -19,10 +19,10 @@ int zone_of_column(int width, int x)
 {
     std::vector<unsigned char> image = blank_image(width, 1);
     image[3 * x] = 255;
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     getcolors(colours, image.data(), width, 1);
     int zone = -1;
-    for (int i = 0; i < zone_count; ++i)
+    for (int i = 0; i < ZONE_COUNT; ++i)
         if (colours[i] != 0) {
             EXPECT_EQ(zone, -1) << "column " << x << " counts in two zones";
             zone = i;
@@ -36,7 +36,7 @@ TEST(GetColors, ZoneBounds)
 {
     const struct {
         int width;
-        int first_column[zone_count + 1];
+        int first_column[ZONE_COUNT + 1];
     } cases[] = {
         {704, {0, 140, 281, 422, 563, 704}},
         {720, {0, 144, 288, 432, 576, 720}},
@@ -44,7 +44,7 @@ TEST(GetColors, ZoneBounds)
         {5, {0, 1, 2, 3, 4, 5}},
     };
     for (const auto &c : cases)
-        for (int zone = 0; zone < zone_count; ++zone)
+        for (int zone = 0; zone < ZONE_COUNT; ++zone)
             for (int x = c.first_column[zone]; x < c.first_column[zone + 1]; ++x)
                 ASSERT_EQ(zone_of_column(c.width, x), zone)
                     << "width " << c.width << " column " << x;
@@ -56,15 +56,15 @@ TEST(GetColors, FullPictureZonesKeepTheirOwnColour)
 {
     const int width = 720, height = 576;
     std::vector<unsigned char> image = blank_image(width, height);
-    const unsigned char fill[zone_count][3] = {
+    const unsigned char fill[ZONE_COUNT][3] = {
         {0, 250, 7}, {250, 0, 200}, {0, 250, 7}, {250, 0, 200}, {0, 250, 7}};
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             for (int b = 0; b < 3; ++b)
                 image[3 * (y * width + x) + b] = fill[x / 144][b];
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     getcolors(colours, image.data(), width, height);
-    for (int i = 0; i < zone_count; ++i)
+    for (int i = 0; i < ZONE_COUNT; ++i)
         EXPECT_EQ(colours[i], uint32_t{fill[i][0]} << 16 | uint32_t{fill[i][1]} << 8 | fill[i][2])
             << i;
 }
@@ -73,7 +73,7 @@ TEST(GetColors, FullPictureZonesKeepTheirOwnColour)
 TEST(GetColors, AllWhiteFullHd)
 {
     std::vector<unsigned char> image(3 * 1920 * 1080, 255);
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     getcolors(colours, image.data(), 1920, 1080);
     for (uint32_t colour : colours)
         EXPECT_EQ(colour, 0xFFFFFFu);
@@ -88,7 +88,7 @@ TEST(GetColors, PixelCountsInItsZoneOnly)
     image[3 * (y * 10 + x) + 0] = 200;
     image[3 * (y * 10 + x) + 1] = 100;
     image[3 * (y * 10 + x) + 2] = 40;
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     getcolors(colours, image.data(), 10, 2);
     EXPECT_EQ(colours[0], 0u);
     EXPECT_EQ(colours[1], 0u);
@@ -116,10 +116,10 @@ TEST(AvgColor, EmptyRectangleGivesZero)
     EXPECT_EQ(avgcolor(nullptr, 0, 3, 30, -1), 0u);
 
     const unsigned char image[] = {9, 9, 9, 60, 60, 60, 30, 30, 30};
-    uint32_t colours[zone_count];
+    uint32_t colours[ZONE_COUNT];
     getcolors(colours, image, 3, 1);  // zones 0..0, 0..1, 1..1, 1..2, 2..3
-    const uint32_t want[zone_count] = {0, 0x090909, 0, 0x3C3C3C, 0x1E1E1E};
-    for (int i = 0; i < zone_count; ++i)
+    const uint32_t want[ZONE_COUNT] = {0, 0x090909, 0, 0x3C3C3C, 0x1E1E1E};
+    for (int i = 0; i < ZONE_COUNT; ++i)
         EXPECT_EQ(colours[i], want[i]) << i;
     getcolors(colours, nullptr, 720, 0);
     for (uint32_t colour : colours)
@@ -164,9 +164,9 @@ TEST(GetColors, EveryGeometryMatchesThePlainLoop)
                 noise(size + 8, uint32_t(width * 7919 + height));
             for (std::size_t offset : {0, 1, 2, 3, 5}) {
                 const unsigned char *image = bytes.data() + offset;
-                uint32_t colours[zone_count];
+                uint32_t colours[ZONE_COUNT];
                 getcolors(colours, image, width, height);
-                for (int i = 0; i < zone_count; ++i)
+                for (int i = 0; i < ZONE_COUNT; ++i)
                     ASSERT_EQ(colours[i], plain_avgcolor(image, i * width / 5, (i + 1) * width / 5,
                                                          3 * width, height))
                         << width << "x" << height << " at offset " << offset << ", zone " << i;
