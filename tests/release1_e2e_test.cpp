@@ -344,7 +344,7 @@ TEST_F(OldestBoxHuecast, OnBcm7401)
 TEST_F(OldestBoxHuecast, OnBcm4380)
 {
     const yuv_picture p = random_picture(720, 480, 43);
-    place_broadcom(p, stripes_for(720, 480, 0x800), DMA_PICTURE);
+    place_broadcom(p, stripes_for(720, 480, 0x800), BRCM_DMA_PICTURE);
     expect_frames("0 bcmfb\n", "cpu model\t: Brcm4380 V1.1\n", "Brcm4380", p, false);
 }
 

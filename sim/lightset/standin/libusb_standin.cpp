@@ -116,12 +116,13 @@ int ask(int32_t op, int32_t node, int32_t a, int32_t b, const void *payload, int
         std::memcpy(packet.data() + sizeof request, payload, static_cast<size_t>(size));
     // One buffer for every reply (connection_lock guards it): a fresh one
     // would clear 64 KiB per request, far more than the program's own work
-    // for a light message, and the frame counts of bench/ include it.
-    static std::vector<uint8_t> reply(STANDIN_MAX_PACKET);
+    // for a light message, and the frame counts of bench/ include it. A
+    // plain array: static programs have no C++ runtime to destroy an object.
+    static uint8_t reply[STANDIN_MAX_PACKET];
     ssize_t received = -1;
     if (send(connection, packet.data(), packet.size(), MSG_NOSIGNAL) == ssize_t(packet.size())) {
         do
-            received = recv(connection, reply.data(), reply.size(), 0);
+            received = recv(connection, reply, sizeof reply, 0);
         while (received < 0 && errno == EINTR);
     }
     if (received < ssize_t(sizeof(standin_reply))) {
@@ -129,9 +130,9 @@ int ask(int32_t op, int32_t node, int32_t a, int32_t b, const void *payload, int
         return -ENODEV;
     }
     standin_reply header;
-    std::memcpy(&header, reply.data(), sizeof header);
+    std::memcpy(&header, reply, sizeof header);
     if (data != nullptr)
-        data->assign(reply.begin() + sizeof header, reply.begin() + received);
+        data->assign(reply + sizeof header, reply + received);
     return header.result;
 }
 
