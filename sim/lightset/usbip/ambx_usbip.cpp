@@ -12,7 +12,7 @@
 namespace {
 
 const char usage[] =
-    "usage: ambx-usbip [--port N] [--plugged] [--silent]\n"
+    "usage: ambx-usbip [--port N] [--plugged] [--silent] [--stall-writes N]\n"
     "\n"
     "Serves an emulated amBX light set over USB/IP on 127.0.0.1:N (default: a\n"
     "free port), for a guest kernel's vhci-hcd reached through qemu's user\n"
@@ -25,6 +25,7 @@ const char usage[] =
     "  --port N    listen on port N\n"
     "  --plugged   start with the set plugged in (default: unplugged)\n"
     "  --silent    the light set never answers: every read times out\n"
+    "  --stall-writes N  the first N messages are never taken: their writes time out\n"
     "  -h, --help  this text\n";
 
 struct tool_options {
@@ -45,6 +46,9 @@ bool parse_options(int argc, char **argv, tool_options &options)
             options.plugged = true;
         else if (option == "--silent")
             options.behaviour.answer = emu_answer::silent;
+        else if (option == "--stall-writes" && i + 1 < argc &&
+                 parse_number(argv[i + 1], 0, 1e9, &number))
+            options.behaviour.stall_writes = static_cast<int>(number), i++;
         else {
             std::fprintf(stderr, "ambx-usbip: bad option %s\n%s", argv[i], usage);
             return false;
