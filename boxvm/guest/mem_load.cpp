@@ -4,16 +4,19 @@
 //   mem-load ADDRESS FILE
 //
 // ADDRESS: the physical address (hexadecimal with 0x, or decimal) where the
-// file's first byte goes, page-aligned. The memory is mapped shared and
-// synchronous, as the capture maps it, written, and read back. Exit status 0
-// when every byte reads back as written, 1 otherwise (with a line saying
-// why), 2 on wrong arguments.
+// file's first byte goes, page-aligned. Every page there must be kept from
+// the kernel (reserved at boot, memmap=SIZE$ADDRESS), or the kernel could hand
+// it out and overwrite the picture at any time: /proc/kpageflags tells. The
+// memory is mapped shared and synchronous, as the capture maps it, written,
+// and read back. Exit status 0 when every byte reads back as written, 1
+// otherwise (with a line saying why), 2 on wrong arguments.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +25,32 @@
 #include "capture/guards.h"
 
 namespace {
+
+constexpr unsigned long PAGE = 4096;
+// The page flag of /proc/kpageflags for memory the kernel keeps its hands off.
+constexpr int KPF_RESERVED_BIT = 32;
+
+// Whether every page of size bytes from physical address at is reserved.
+// False with a line on standard error when one is not, or when the flags
+// cannot be read.
+bool kept_from_kernel(unsigned long at, size_t size)
+{
+    unique_fd flags(open("/proc/kpageflags", O_RDONLY | O_CLOEXEC));
+    for (unsigned long page = at / PAGE; page < (at + size + PAGE - 1) / PAGE; page++) {
+        uint64_t word = 0;
+        if (!flags.valid() || pread(flags.get(), &word, sizeof word, off_t(page * 8)) != 8) {
+            fprintf(stderr, "mem-load: cannot read /proc/kpageflags\n");
+            return false;
+        }
+        if (!(word >> KPF_RESERVED_BIT & 1)) {
+            fprintf(stderr,
+                    "mem-load: 0x%08lx is the kernel's memory: boot with memmap=0x%zx$0x%08lx\n",
+                    page * PAGE, size, at);
+            return false;
+        }
+    }
+    return true;
+}
 
 bool read_whole(const char *path, std::vector<unsigned char> *bytes)
 {
@@ -62,7 +91,7 @@ int main(int argc, char **argv)
 {
     char *end = nullptr;
     const unsigned long at = argc == 3 ? strtoul(argv[1], &end, 0) : 0;
-    if (argc != 3 || !end || *end || at % 4096 != 0) {
+    if (argc != 3 || !end || *end || at % PAGE != 0) {
         fprintf(stderr, "usage: mem-load ADDRESS FILE (ADDRESS page-aligned)\n");
         return 2;
     }
@@ -71,6 +100,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "mem-load: cannot read %s\n", argv[2]);
         return 1;
     }
+    if (!kept_from_kernel(at, bytes.size()))
+        return 1;
     errno = 0;
     const char *failed = load(at, bytes);
     if (failed) {
