@@ -25,22 +25,12 @@ class BoxPicture : public BoxTest, public testing::WithParamInterface<overlay_ca
 protected:
     std::string outdir;
 
+    // Inside the box's staging directory, which goes with the box.
     void SetUp() override
     {
         BoxTest::SetUp();
-        if (IsSkipped())
-            return;
-        char tmpl[] = "/tmp/box_picture_e2e.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        outdir = tmpl;
-    }
-    void TearDown() override
-    {
-        if (!outdir.empty()) {
-            const std::string rm = "rm -rf '" + outdir + "'";
-            EXPECT_EQ(system(rm.c_str()), 0);
-        }
-        BoxTest::TearDown();
+        if (!IsSkipped())
+            outdir = std::string(stb_box_dir(box)) + "/overlay";
     }
 
     std::string contents(const std::string &inside)

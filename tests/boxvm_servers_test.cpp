@@ -236,28 +236,6 @@ TEST_F(VideoServer, EachOpenTakesThePictureOfThatMoment)
     EXPECT_EQ(error, -ENOENT);
 }
 
-// catches a CUSE_INIT reply the kernel rejects: the device's name must
-// follow the reply's structure as "DEVNAME=video" with its NUL; and an
-// interrupt answered (the kernel takes no reply to it).
-TEST_F(VideoServer, InitNamesTheDevice)
-{
-    cuse_init_in in{};
-    in.major = FUSE_KERNEL_VERSION;
-    in.minor = 37;
-    const reply r = video(CUSE_INIT, as_bytes(in));
-    ASSERT_EQ(r.error, 0);
-    ASSERT_EQ(r.data.size(), sizeof(cuse_init_out) + sizeof "DEVNAME=video");
-    cuse_init_out out;
-    memcpy(&out, r.data.data(), sizeof out);
-    EXPECT_EQ(out.major, uint32_t(FUSE_KERNEL_VERSION));
-    EXPECT_EQ(out.minor, 37u);
-    EXPECT_GE(out.max_read, CHUNK);
-    EXPECT_EQ(memcmp(r.data.data() + sizeof out, "DEVNAME=video", sizeof "DEVNAME=video"), 0);
-
-    EXPECT_EQ(video(FUSE_INTERRUPT, as_bytes(fuse_interrupt_in{})).error, 1);
-    EXPECT_EQ(video(FUSE_IOCTL, as_bytes(fuse_ioctl_in{})).error, -ENOSYS);
-}
-
 // --- /proc -------------------------------------------------------------------
 
 class ProcServer : public Channel {
