@@ -15,6 +15,12 @@
 #       then the box powers off; --usbip PORT: the guest attaches the light
 #       set served on this machine's 127.0.0.1:PORT; --append: more kernel
 #       arguments; --timeout: qemu is ended after that long (default 600 s)
+#   scripts/box-vm.sh test [-j JOBS] [SCENARIO...]
+#       runs scenarios (default: every boxvm/scenarios/*.scn), JOBS VMs at a
+#       time (default 2), on the box package installed with busybox dpkg;
+#       ends with the line "N passed, M failed" (exit status 1 when M > 0).
+#       Needs the host build (build/: boxvm-run, box-picture) and the mipsel
+#       build (build-mipsel/: the package, the guest programs)
 #
 # The cache: HUE_BOX_CACHE, as the box builds use it, else
 # ${XDG_CACHE_HOME:-~/.cache}/huecast; the VM's files go to its vm/ folder.
@@ -35,8 +41,14 @@ fetched() {
 }
 
 # The kernel's arguments every boot has: the serial console, a panic ends
-# the VM (with -no-reboot), the kernel's messages kept short.
-base_append="console=ttyS0 panic=1 quiet"
+# the VM (with -no-reboot), the kernel's messages kept short, no self-tests
+# of its cryptography (they took two of the boot's three seconds); the Xilleon
+# picture window and the BCM4380 DMA window kept from the kernel, as on a
+# box, and the initramfs, which qemu puts over the DMA window, kept too
+# (boxvm/guest/README.md).
+base_append='console=ttyS0 panic=1 quiet cryptomgr.notests memmap=0xCA8000$0x06000000 memmap=4M$0x0FC00000 retain_initrd'
+host_build=${HUE_VM_HOST_BUILD:-$top/build}
+box_build=${HUE_VM_BOX_BUILD:-$top/build-mipsel}
 
 # qemu with the box's machine: Malta, a release-2 core, 256 MB, a pcnet card
 # on qemu's user network. Arguments: more of qemu's options.
@@ -94,9 +106,108 @@ cmd_boot() {
   return $status
 }
 
+# The package installed as a box owner installs it, once per package: a boot
+# runs busybox dpkg -i on the .ipk (its postinst links and starts the init
+# script), stops huecast, and sends what the install left (the programs, the
+# init script and its links, dpkg's records) over the console. Sets installed
+# to a folder holding those files, the .ipk in root/.
+installed_overlay() {
+  local ipk=$box_build/huecast_1.0_mipsel.ipk guest=$box_build/boxvm/overlay
+  [ -f "$ipk" ] || die "no $ipk (cmake --preset mipsel && cmake --build --preset package)"
+  [ -x "$guest/sbin/vhci-attach" ] || die "no guest programs in $guest (the mipsel build makes them)"
+  local key
+  key=$(cat "$ipk" "$top"/boxvm/initramfs.sh $(find "$top/boxvm/root" -type f | sort) | sha256sum | cut -c1-16)
+  installed=$work/installed-$key
+  [ -f "$installed/.complete" ] && return 0
+  rm -rf "$work"/installed-* && mkdir -p "$installed/root" "$work/install"
+  cp "$ipk" "$installed/root/"
+  cat > "$work/install/run" <<'INSTALL'
+set -e
+dpkg -i /root/huecast_1.0_mipsel.ipk
+/etc/init.d/huecast stop
+files="var/lib/dpkg etc/rcS.d etc/rc0.d"
+for f in $(cat /var/lib/dpkg/info/*.list); do [ -d "$f" ] || files="$files ${f#/}"; done
+echo "@@installed"
+tar -C / -czf - $files | base64
+echo "@@end-installed"
+INSTALL
+  echo "box vm: installing the package in the VM (once per package)" >&2
+  fetched
+  mkdir -p "$work/install/overlay/root" && cp "$work/install/run" "$work/install/overlay/root/run"
+  "$top/boxvm/initramfs.sh" "$work/install/initrd.gz" "$kernel_dir" "$busybox_dir" \
+    "$guest" "$installed" "$work/install/overlay" || exit 1
+  local status=0
+  timeout 300 bash -c "$(declare -f qemu_box die); kernel_dir='$kernel_dir'; qemu_box \"\$@\"" \
+    qemu_box "$work/install/initrd.gz" "$base_append boxvm.run=/root/run" -nographic \
+    < /dev/null > "$work/install/console.txt" 2>&1 || status=$?
+  [ $status -ne 124 ] || die "the install boot did not end within 300 s ($work/install/console.txt)"
+  tr -d '\r' < "$work/install/console.txt" | sed -n '/^@@installed$/,/^@@end-installed$/p' |
+    sed '1d;$d' | base64 -d | tar -xz -C "$installed" ||
+    die "the install boot sent no package files ($work/install/console.txt)"
+  touch "$installed/.complete"
+}
+
+# Makes one scenario's initramfs and runs it; its output goes to
+# $work/scenarios/NAME/output.txt.
+run_scenario() {  # SCENARIO
+  local file=$1 name dir picture
+  name=$(basename "$file" .scn)
+  dir=$work/scenarios/$name
+  rm -rf "$dir" && mkdir -p "$dir/picture"
+  picture=$(sed -n 's/^picture[[:space:]]\+//p' "$file" | head -n1)
+  local reference=()
+  if [ -n "$picture" ]; then
+    "$host_build/bin/box-picture" $picture "$dir/picture" > "$dir/output.txt" 2>&1 ||
+      { echo "FAIL: $name: box-picture $picture did not make a picture" >> "$dir/output.txt"; return 1; }
+    reference=(--reference "$dir/picture/box/lights")
+  fi
+  "$top/boxvm/initramfs.sh" "$dir/initrd.gz" "$kernel_dir" "$busybox_dir" \
+    "$box_build/boxvm/overlay" "$installed" "$dir/picture" >> "$dir/output.txt" 2>&1 || return 1
+  "$host_build/bin/boxvm-run" --kernel "$kernel_dir/vmlinuz" --initrd "$dir/initrd.gz" \
+    --work "$dir" --append "$base_append" "${reference[@]}" "$file" >> "$dir/output.txt" 2>&1
+}
+
+cmd_test() {
+  local jobs=2 scenarios=()
+  while [ $# -gt 0 ]; do
+    case $1 in
+      -j) jobs=$2; shift 2 ;;
+      *) scenarios+=("$1"); shift ;;
+    esac
+  done
+  [ ${#scenarios[@]} -gt 0 ] || scenarios=("$top"/boxvm/scenarios/*.scn)
+  [ -x "$host_build/bin/boxvm-run" ] || die "no $host_build/bin/boxvm-run (cmake --build --preset host)"
+  fetched
+  installed_overlay
+  local file running=0 passed=0 failed=0 name
+  for file in "${scenarios[@]}"; do
+    [ -f "$file" ] || die "no scenario $file"
+    if [ $running -ge "$jobs" ]; then
+      wait -n || true
+      running=$((running - 1))
+    fi
+    run_scenario "$file" &
+    running=$((running + 1))
+  done
+  wait || true
+  for file in "${scenarios[@]}"; do
+    name=$(basename "$file" .scn)
+    echo "== $name"
+    cat "$work/scenarios/$name/output.txt"
+    if grep -q '^PASS: ' "$work/scenarios/$name/output.txt"; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+    fi
+  done
+  echo "$passed passed, $failed failed"
+  [ $failed -eq 0 ]
+}
+
 case ${1:-} in
   fetch) shift; fetched; printf '%s\n%s\n' "$kernel_dir" "$busybox_dir" ;;
   initramfs) shift; cmd_initramfs "$@" ;;
   boot) shift; cmd_boot "$@" ;;
+  test) shift; cmd_test "$@" ;;
   *) sed -n '/^#   scripts/,/^# The work/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac

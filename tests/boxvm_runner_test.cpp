@@ -39,7 +39,7 @@ TEST(BoxvmScenario, ReadsEachKindOfStep)
                                "\n"
                                "boot with-set\n"
                                "at 15.5 attach\n"
-                               "run /etc/init.d/huecast stop; echo \"done\"\n"
+                               "at detach+3 run /etc/init.d/huecast stop; echo \"done\"\n"
                                "expect lights reference within 7 after attach\n"
                                "expect lights off within 2 after run\n"
                                "expect lights 010203 #0A0B0C 000000 FFFFFF 123456 within 1 "
@@ -59,7 +59,9 @@ TEST(BoxvmScenario, ReadsEachKindOfStep)
     EXPECT_TRUE(sc.steps[0].with_set);
     EXPECT_EQ(sc.steps[1].kind, step_kind::attach);
     EXPECT_DOUBLE_EQ(sc.steps[1].at, 15.5);
-    EXPECT_EQ(sc.steps[2].command, "/etc/init.d/huecast stop; echo done");
+    EXPECT_EQ(sc.steps[2].command, "/etc/init.d/huecast stop; echo \"done\"");
+    EXPECT_EQ(sc.steps[2].at_since, since_event::detach);
+    EXPECT_DOUBLE_EQ(sc.steps[2].at, 3);
     EXPECT_TRUE(sc.steps[3].reference);
     EXPECT_EQ(sc.steps[3].since, since_event::attach);
     EXPECT_EQ(sc.steps[4].colours, OFF);
@@ -91,6 +93,7 @@ TEST(BoxvmScenario, RefusesBadLines)
         {"boot with-set\nexpect log \"Light set lost within 5\n", "line 2:"},
         {"boot with-set\nexpect gaps 8 3 1.0 0.1\n", "line 2:"},  // backwards
         {"boot with-set\nat soon run true\n", "line 2:"},
+        {"boot with-set\nat lunch+3 run true\n", "line 2:"},
         {"component lamp left Lamp\nboot with-set\n", "line 1:"},
         {"# only words\n", "no boot step"},
     };

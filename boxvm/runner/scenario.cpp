@@ -177,6 +177,27 @@ bool parse_component(const std::vector<std::string> &w, scenario *out)
     return true;
 }
 
+// The line as written after its first count words.
+std::string after_words(const std::string &line, int count)
+{
+    size_t i = line.find_first_not_of(" \t");
+    for (; count > 0 && i != std::string::npos; count--) {
+        i = line.find_first_of(" \t", i);
+        if (i != std::string::npos)
+            i = line.find_first_not_of(" \t", i);
+    }
+    return i == std::string::npos ? "" : line.substr(i, line.find_last_not_of(" \t\r") + 1 - i);
+}
+
+// "T" (seconds after boot) or "EVENT+T".
+bool parse_at(const std::string &word, step *s)
+{
+    const size_t plus = word.find('+');
+    if (plus != std::string::npos && !parse_since(word.substr(0, plus), &s->at_since))
+        return false;
+    return number(plus == std::string::npos ? word : word.substr(plus + 1), 0, 3600, &s->at);
+}
+
 // One step's words (after an "at T" prefix).
 bool parse_step(const std::vector<std::string> &w, step *s)
 {
@@ -199,7 +220,6 @@ bool parse_step(const std::vector<std::string> &w, step *s)
         }
     if (verb == "run") {
         s->kind = step_kind::run;
-        s->command = rest(w, 1);
         return !s->command.empty();
     }
     if (verb == "wait") {
@@ -224,10 +244,13 @@ bool parse_line(const std::string &line, int number_, scenario *out)
     step s;
     s.line = number_;
     if (w[0] == "at") {
-        if (w.size() < 3 || !number(w[1], 0, 3600, &s.at))
+        if (w.size() < 3 || !parse_at(w[1], &s))
             return false;
         w.erase(w.begin(), w.begin() + 2);
     }
+    // a command goes to the guest's shell as written, quotes and all
+    if (w[0] == "run")
+        s.command = after_words(line, s.at >= 0 ? 3 : 1);
     if (!parse_step(w, &s))
         return false;
     const bool booted = !out->steps.empty();

@@ -35,7 +35,8 @@ enum class since_event { boot, attach, detach, run };
 struct step {
     step_kind kind = step_kind::wait;
     int line = 0;    // in the scenario file, for messages
-    double at = -1;  // start no earlier than this many seconds after boot; -1: at once
+    double at = -1;  // start no earlier than this many seconds after at_since; -1: at once
+    since_event at_since = since_event::boot;
     bool with_set = false;
     std::string command;  // run
     double seconds = 0;   // wait; expect: within this long (lights, log); gaps: the gap

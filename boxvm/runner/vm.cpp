@@ -97,6 +97,8 @@ bool vm_start(box_vm &vm, const vm_config &config, std::string *error)
 bool vm_pump(box_vm &vm, int wait_ms)
 {
     const bool running = process_poll(*vm.qemu, 0);
+    if (vm.kernel_started == 0 && process_out(*vm.qemu).find("Linux version") != std::string::npos)
+        vm.kernel_started = now_seconds();
     if (!vm.agent.valid()) {
         if (running && wait_ms > 0)
             usleep(wait_ms * 1000);

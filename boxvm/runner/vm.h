@@ -18,9 +18,10 @@ struct vm_config {
 struct box_vm {
     process_ptr qemu;
     unique_fd agent;
-    std::string agent_text;  // read from the agent, not yet taken
-    double started = 0;      // when qemu was started (now_seconds)
-    int commands = 0;        // commands sent, numbering their end markers
+    std::string agent_text;     // read from the agent, not yet taken
+    double started = 0;         // when qemu was started (now_seconds)
+    double kernel_started = 0;  // when the kernel's first line reached the console; 0: not yet
+    int commands = 0;           // commands sent, numbering their end markers
 };
 
 // Starts qemu and connects to the agent's socket. Returns false with *error
