@@ -178,6 +178,7 @@ bool expect_log_ends(run_state &r, const step &s)
     if (lines.empty() || lines.back().find(s.text) == std::string::npos)
         return fail(r, "the log's last line is \"" + (lines.empty() ? "" : lines.back()) +
                            "\", not \"" + s.text + "\"");
+    say(r, "%s", "the log ends with \"" + lines.back() + "\"");
     return true;
 }
 
@@ -226,14 +227,18 @@ bool expect(run_state &r, const step &s)
     case expect_kind::log: return expect_log(r, s);
     case expect_kind::log_ends: return expect_log_ends(r, s);
     case expect_kind::output:
-        return r.output.find(s.text) != std::string::npos ||
-               fail(r, "the run's output lacks \"" + s.text + "\"");
+        if (r.output.find(s.text) == std::string::npos)
+            return fail(r, "the run's output lacks \"" + s.text + "\"");
+        say(r, "%s", "the run's output holds \"" + s.text + "\"");
+        return true;
     case expect_kind::messages:
     case expect_kind::received: return expect_counts(r, s);
     case expect_kind::gaps: return expect_gaps(r, s);
     case expect_kind::ends_dark:
-        return ends_dark(set_log(r)) ||
-               fail(r, "the last five messages do not switch lights 0..4 off");
+        if (!ends_dark(set_log(r)))
+            return fail(r, "the last five messages do not switch lights 0..4 off");
+        say(r, "%s", "the last five messages switch lights 0..4 off");
+        return true;
     }
     return false;
 }
