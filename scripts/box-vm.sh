@@ -8,9 +8,12 @@
 #       downloads (once) and unpacks the kernel and busybox into the cache
 #   scripts/box-vm.sh initramfs [--overlay DIR]... [--out FILE]
 #       makes the initramfs (DIR's files on top of the box's root)
-#   scripts/box-vm.sh boot [--overlay DIR]... [--append ARGS] [--run FILE]
-#                          [--usbip PORT] [--timeout SECONDS]
-#       boots it, qemu's console on this terminal (Ctrl-A X ends qemu);
+#   scripts/box-vm.sh boot [--installed] [--picture 'CHIPSET WxH'] [--overlay DIR]...
+#                          [--append ARGS] [--run FILE] [--usbip PORT] [--timeout SECONDS]
+#       boots it, qemu's console on this terminal (Ctrl-A X ends qemu), with
+#       the guest programs of the mipsel build when there are;
+#       --installed: the box package installed (as in the tests);
+#       --picture: the box's picture and /proc files (box-picture's arguments);
 #       --run FILE: FILE (copied in as /root/run) runs once the box is up,
 #       then the box powers off; --usbip PORT: the guest attaches the light
 #       set served on this machine's 127.0.0.1:PORT; --append: more kernel
@@ -79,8 +82,15 @@ cmd_initramfs() {
 
 cmd_boot() {
   local overlays=() append="" run="" timeout=600
+  # The guest programs (vhci-attach, box-setup and its servers), once built.
+  [ ! -d "$box_build/boxvm/overlay" ] || overlays+=(--overlay "$box_build/boxvm/overlay")
   while [ $# -gt 0 ]; do
     case $1 in
+      --installed) installed_overlay; overlays+=(--overlay "$installed"); shift ;;
+      --picture)
+        rm -rf "$work/boot-picture" && mkdir -p "$work/boot-picture"
+        "$host_build/bin/box-picture" $2 "$work/boot-picture" || die "box-picture $2 failed"
+        overlays+=(--overlay "$work/boot-picture"); shift 2 ;;
       --overlay) overlays+=(--overlay "$2"); shift 2 ;;
       --append) append="$append $2"; shift 2 ;;
       --run) run=$2; shift 2 ;;
