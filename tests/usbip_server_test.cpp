@@ -163,7 +163,9 @@ TEST_F(UsbipServer, ControlRequestsOnEndpointZero)
         {"device descriptor, asked for 64", {0x80, 6, 0, 1, 0, 0, 64, 0}, 0, 18},
         {"configuration head", {0x80, 6, 0, 2, 0, 0, 9, 0}, 0, 9},
         {"whole configuration", {0x80, 6, 0, 2, 0, 0, 0xFF, 0}, 0, 39},
-        {"a string: the set has none", {0x80, 6, 0, 3, 0, 0, 0xFF, 0}, STALL, 0},
+        {"the language table", {0x80, 6, 0, 3, 0, 0, 0xFF, 0}, 0, 4},
+        {"the product name", {0x80, 6, 1, 3, 9, 4, 0xFF, 0}, 0, 30},
+        {"a string the set lacks", {0x80, 6, 2, 3, 9, 4, 0xFF, 0}, STALL, 0},
         {"SET_CONFIGURATION 7", {0x00, 9, 7, 0, 0, 0, 0, 0}, STALL, 0},
         {"SET_CONFIGURATION 1", {0x00, 9, 1, 0, 0, 0, 0, 0}, 0, 0},
         {"SET_INTERFACE 0, alternate 1", {0x01, 11, 1, 0, 0, 0, 0, 0}, STALL, 0},
@@ -180,9 +182,10 @@ TEST_F(UsbipServer, ControlRequestsOnEndpointZero)
         ASSERT_GE(r.size(), HEADER);
         EXPECT_EQ(get32(r, 4), seqnum++);
         EXPECT_EQ(int32_t(get32(r, 20)), row.status);
+        bytes expected = row.setup[3] == 3 ? emu_string_descriptor(dev, row.setup[2]) : descriptors;
         const size_t start = row.setup[3] == 2 ? 18 : 0;
-        EXPECT_EQ(bytes(r.begin() + HEADER, r.end()),
-                  bytes(descriptors.begin() + start, descriptors.begin() + start + row.length));
+        expected = bytes(expected.begin() + start, expected.begin() + start + row.length);
+        EXPECT_EQ(bytes(r.begin() + HEADER, r.end()), expected);
     }
     EXPECT_TRUE(usbip_configured(server));
 }

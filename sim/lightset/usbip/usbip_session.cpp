@@ -36,6 +36,7 @@ constexpr int REQ_SET_CONFIGURATION = 9;
 constexpr int REQ_SET_INTERFACE = 11;
 constexpr int DESCRIPTOR_DEVICE = 1;
 constexpr int DESCRIPTOR_CONFIGURATION = 2;
+constexpr int DESCRIPTOR_STRING = 3;
 constexpr int DEVICE_DESCRIPTOR_SIZE = 18;
 
 uint32_t get32(const uint8_t *p)
@@ -92,8 +93,8 @@ void ret_unlink(std::vector<uint8_t> &out, uint32_t seqnum, int32_t status)
 }
 
 // The descriptor a GET_DESCRIPTOR asks for, cut to wLength; empty when the
-// device has none of that type (strings, qualifiers: a stall).
-std::vector<uint8_t> descriptor(const emu_device &dev, int type, int length)
+// device has none of that type and index (a stall).
+std::vector<uint8_t> descriptor(const emu_device &dev, int type, int index, int length)
 {
     const std::vector<uint8_t> all = emu_descriptors(dev);
     std::vector<uint8_t> wanted;
@@ -101,6 +102,8 @@ std::vector<uint8_t> descriptor(const emu_device &dev, int type, int length)
         wanted.assign(all.begin(), all.begin() + DEVICE_DESCRIPTOR_SIZE);
     else if (type == DESCRIPTOR_CONFIGURATION)
         wanted.assign(all.begin() + DEVICE_DESCRIPTOR_SIZE, all.end());
+    else if (type == DESCRIPTOR_STRING)
+        wanted = emu_string_descriptor(dev, index);
     if (int(wanted.size()) > length)
         wanted.resize(length);
     return wanted;
@@ -113,7 +116,7 @@ int32_t control(usbip_session &s, const uint8_t *setup, std::vector<uint8_t> &da
     const int type = setup[0], request = setup[1];
     const int value = get16le(setup + 2), index = get16le(setup + 4), length = get16le(setup + 6);
     if (type == 0x80 && request == REQ_GET_DESCRIPTOR) {
-        data = descriptor(*s.dev, value >> 8, length);
+        data = descriptor(*s.dev, value >> 8, value & 0xFF, length);
         return data.empty() ? STATUS_STALL : 0;
     }
     if (type == 0x80 && request == REQ_GET_STATUS) {
