@@ -88,6 +88,9 @@ int reply_init(int fd, const fuse_request &request)
     out.minor = std::min<uint32_t>(in->minor, FUSE_KERNEL_MINOR_VERSION);
     out.max_readahead = in->max_readahead;
     out.max_write = FUSE_CHANNEL_MAX_WRITE;
+    // "echo 1 > /proc/sys/...": O_TRUNC comes with the open (and is dropped,
+    // as procfs ignores it) instead of as a size change.
+    out.flags = in->flags & FUSE_ATOMIC_O_TRUNC;
     out.max_background = 16;
     out.congestion_threshold = 12;
     return fuse_reply(fd, request.header.unique, 0, &out, sizeof out);
@@ -116,6 +119,16 @@ int reply_getattr(const proc_server &server, int fd, const fuse_request &request
         path ? attributes(server, *path, request.header.nodeid, request.header.pid, &out.attr)
              : -ENOENT;
     return fuse_reply(fd, request.header.unique, error, &out, sizeof out);
+}
+
+// Owners and modes stay as procfs has them; anything else (times, a size)
+// changes nothing, as in procfs.
+int reply_setattr(const proc_server &server, int fd, const fuse_request &request)
+{
+    const fuse_setattr_in *in = fuse_arg<fuse_setattr_in>(request);
+    if (in && in->valid & (FATTR_MODE | FATTR_UID | FATTR_GID))
+        return fuse_reply(fd, request.header.unique, -EPERM);
+    return reply_getattr(server, fd, request);
 }
 
 int reply_readlink(const proc_server &server, int fd, const fuse_request &request)
@@ -274,6 +287,7 @@ int proc_handle(proc_server &server, int fd, const fuse_request &request)
     case FUSE_INIT: r = reply_init(fd, request); break;
     case FUSE_LOOKUP: r = reply_lookup(server, fd, request); break;
     case FUSE_GETATTR: r = reply_getattr(server, fd, request); break;
+    case FUSE_SETATTR: r = reply_setattr(server, fd, request); break;
     case FUSE_READLINK: r = reply_readlink(server, fd, request); break;
     case FUSE_OPEN: r = reply_open(server, fd, request); break;
     case FUSE_READ: r = reply_read(fd, request, scratch, sizeof scratch); break;

@@ -42,7 +42,7 @@ struct proc_server {
 // node 1.
 proc_server proc_server_make(const std::string &box, const std::string &real);
 
-// Answers one request on the channel fd (INIT, LOOKUP, GETATTR, READLINK,
+// Answers one request on the channel fd (INIT, LOOKUP, GETATTR, SETATTR, READLINK,
 // OPEN, READ, WRITE, FLUSH, RELEASE, OPENDIR, READDIR, RELEASEDIR, STATFS,
 // ACCESS; FORGET and INTERRUPT need no answer; any other request -ENOSYS).
 // 0, or -errno when the reply could not be written (-ENOENT, an interrupted
