@@ -277,9 +277,7 @@ bool scenario_parse(const std::string &text, scenario *out, std::string *error)
             continue;
         if (line[first] == '#') {
             if (out->title.empty())
-                out->title = line.substr(line.find_first_not_of("# \t", first) == std::string::npos
-                                             ? line.size()
-                                             : line.find_first_not_of("# \t", first));
+                out->title = after_words(line.substr(first + 1), 0);
             continue;
         }
         if (!parse_line(line, number_, out)) {
