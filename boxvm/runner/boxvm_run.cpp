@@ -266,6 +266,8 @@ bool boot(run_state &r, const step &s, const options &o)
     vm_config config{o.kernel, o.initrd, o.append, o.work + "/agent.sock", VM_SECONDS};
     config.append +=
         " boxvm.agent=ttyS1 boxvm.usbip=" + std::to_string(usbip_server_port(r.server));
+    if (s.with_set)
+        config.append += " boxvm.plugged";
     std::string error;
     if (!vm_start(r.vm, config, &error))
         return fail(r, error);
