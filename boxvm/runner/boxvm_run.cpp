@@ -34,7 +34,8 @@ struct options {
     std::string kernel, initrd, work, append, reference, scenario;
 };
 
-// What the run has seen so far; times in seconds after boot.
+// What the run has seen so far; times in seconds after qemu started (boot,
+// events[0], is when the kernel started).
 struct run_state {
     scenario sc;
     std::vector<unsigned> reference;
@@ -48,20 +49,19 @@ struct run_state {
     std::string failure;
 };
 
-double now_after_boot(const run_state &r)
+double since_start(const run_state &r)
 {
     return now_seconds() - r.vm.started;
 }
 
-void say(const run_state &r, const char *format, const std::string &text)
+// One line of the run's report, after its time since qemu started.
+void say(const run_state &r, const std::string &text)
 {
-    std::printf("%7.2f s  ", r.vm.qemu ? now_after_boot(r) : 0.0);
-    std::printf(format, text.c_str());
-    std::printf("\n");
+    std::printf("%7.2f s  %s\n", r.vm.qemu ? since_start(r) : 0.0, text.c_str());
     std::fflush(stdout);
 }
 
-// The set's log, its times after boot.
+// The set's log, its times after qemu started.
 std::vector<emu_packet> set_log(run_state &r)
 {
     std::vector<emu_packet> log = emu_packets(r.dev);
@@ -71,10 +71,10 @@ std::vector<emu_packet> set_log(run_state &r)
 }
 
 // Keeps the VM's output flowing while time passes, until the deadline
-// (seconds after boot).
+// (seconds after qemu started).
 void pass_time(run_state &r, double until)
 {
-    while (now_after_boot(r) < until) {
+    while (since_start(r) < until) {
         if (!r.vm_ended && !vm_pump(r.vm, 50))
             r.vm_ended = true;
         else if (r.vm_ended)
@@ -130,15 +130,14 @@ bool expect_lights(run_state &r, const step &s)
     for (;;) {
         const double shown = lights_shown_at(set_log(r), r.plugged, from, colours);
         if (shown >= 0 && shown - from <= s.seconds) {
-            say(r, "%s",
-                "lights " + colours_text(colours) + " " + seconds_text(shown - from) + " after " +
-                    event_name(s.since));
+            say(r, "lights " + colours_text(colours) + " " + seconds_text(shown - from) +
+                       " after " + event_name(s.since));
             return true;
         }
-        if (now_after_boot(r) > from + s.seconds + 0.5 || (r.vm_ended && shown < 0))
+        if (since_start(r) > from + s.seconds + 0.5 || (r.vm_ended && shown < 0))
             return fail(r, "lights not " + colours_text(colours) + " within " +
                                seconds_text(s.seconds) + " after " + event_name(s.since));
-        pass_time(r, now_after_boot(r) + 0.1);
+        pass_time(r, since_start(r) + 0.1);
     }
 }
 
@@ -154,18 +153,17 @@ std::vector<std::string> lines_of(const std::string &text)
 
 bool expect_log(run_state &r, const step &s)
 {
-    const double from = now_after_boot(r);
+    const double from = since_start(r);
     for (;;) {
         std::string text;
         if (huecast_log(r, &text) && text.find(s.text) != std::string::npos) {
-            say(r, "%s",
-                "log line \"" + s.text + "\" " + seconds_text(now_after_boot(r) - from) +
-                    " after the step began");
+            say(r, "log line \"" + s.text + "\" " + seconds_text(since_start(r) - from) +
+                       " after the step began");
             return true;
         }
-        if (r.vm_ended || now_after_boot(r) > from + s.seconds)
+        if (r.vm_ended || since_start(r) > from + s.seconds)
             return fail(r, "no log line \"" + s.text + "\" within " + seconds_text(s.seconds));
-        pass_time(r, now_after_boot(r) + 0.5);
+        pass_time(r, since_start(r) + 0.5);
     }
 }
 
@@ -178,7 +176,7 @@ bool expect_log_ends(run_state &r, const step &s)
     if (lines.empty() || lines.back().find(s.text) == std::string::npos)
         return fail(r, "the log's last line is \"" + (lines.empty() ? "" : lines.back()) +
                            "\", not \"" + s.text + "\"");
-    say(r, "%s", "the log ends with \"" + lines.back() + "\"");
+    say(r, "the log ends with \"" + lines.back() + "\"");
     return true;
 }
 
@@ -191,10 +189,9 @@ bool expect_counts(run_state &r, const step &s)
         for (const emu_packet &p : since)
             count += emu_describe(p).find(s.text) != std::string::npos;
     }
-    say(r, "%s",
-        std::to_string(count) + " messages" +
-            (s.expect == expect_kind::received ? " \"" + s.text + "\"" : "") +
-            " since the run began");
+    say(r, std::to_string(count) + " messages" +
+               (s.expect == expect_kind::received ? " \"" + s.text + "\"" : "") +
+               " since the run began");
     if (count != s.count)
         return fail(r, std::to_string(count) + " messages, not " + std::to_string(s.count));
     return true;
@@ -211,9 +208,8 @@ bool expect_gaps(run_state &r, const step &s)
         figures += (figures.empty() ? "" : ", ") + seconds_text(gap);
         within = within && std::fabs(gap - s.seconds) <= s.tolerance;
     }
-    say(r, "%s",
-        "gaps between messages " + std::to_string(s.first) + " and " + std::to_string(s.last) +
-            ": " + figures);
+    say(r, "gaps between messages " + std::to_string(s.first) + " and " + std::to_string(s.last) +
+               ": " + figures);
     if (!within)
         return fail(r,
                     "a gap is not " + seconds_text(s.seconds) + " ± " + seconds_text(s.tolerance));
@@ -229,7 +225,7 @@ bool expect(run_state &r, const step &s)
     case expect_kind::output:
         if (r.output.find(s.text) == std::string::npos)
             return fail(r, "the run's output lacks \"" + s.text + "\"");
-        say(r, "%s", "the run's output holds \"" + s.text + "\"");
+        say(r, "the run's output holds \"" + s.text + "\"");
         return true;
     case expect_kind::messages:
     case expect_kind::received: return expect_counts(r, s);
@@ -237,7 +233,7 @@ bool expect(run_state &r, const step &s)
     case expect_kind::ends_dark:
         if (!ends_dark(set_log(r)))
             return fail(r, "the last five messages do not switch lights 0..4 off");
-        say(r, "%s", "the last five messages switch lights 0..4 off");
+        say(r, "the last five messages switch lights 0..4 off");
         return true;
     }
     return false;
@@ -247,11 +243,11 @@ bool run_command(run_state &r, const step &s)
 {
     if (r.vm_ended)
         return fail(r, "the VM has ended");
-    r.events[3] = now_after_boot(r);
+    r.events[3] = since_start(r);
     const int status = vm_run(r.vm, s.command, RUN_SECONDS, &r.output);
-    say(r, "%s",
-        "ran `" + s.command + "`: " + (status < 0 ? "no end" : "status " + std::to_string(status)) +
-            ", " + seconds_text(now_after_boot(r) - r.events[3]));
+    say(r, "ran `" + s.command +
+               "`: " + (status < 0 ? "no end" : "status " + std::to_string(status)) + ", " +
+               seconds_text(since_start(r) - r.events[3]));
     for (const std::string &line : lines_of(r.output))
         std::printf("           | %s\n", line.c_str());
     return status == 0 ||
@@ -277,9 +273,8 @@ bool boot(run_state &r, const step &s, const options &o)
     // The box boots when its kernel starts; qemu's own start before that is
     // no part of it (and takes seconds on a busy machine).
     r.events[0] = r.vm.kernel_started - r.vm.started;
-    say(r, "%s",
-        "box up, " + seconds_text(now_after_boot(r) - r.events[0]) +
-            " after boot (the kernel started " + seconds_text(r.events[0]) + " after qemu)");
+    say(r, "box up, " + seconds_text(since_start(r) - r.events[0]) +
+               " after boot (the kernel started " + seconds_text(r.events[0]) + " after qemu)");
     return true;
 }
 
@@ -295,20 +290,20 @@ bool carry_out(run_state &r, const step &s, const options &o)
     case step_kind::boot: return boot(r, s, o);
     case step_kind::attach:
         usbip_plug(r.server);
-        r.plugged = r.events[1] = now_after_boot(r);
-        say(r, "%s", "set attached");
+        r.plugged = r.events[1] = since_start(r);
+        say(r, "set attached");
         return true;
     case step_kind::detach:
         usbip_unplug(r.server);
-        r.events[2] = now_after_boot(r);
-        say(r, "%s", "set detached");
+        r.events[2] = since_start(r);
+        say(r, "set detached");
         return true;
     case step_kind::run: return run_command(r, s);
-    case step_kind::wait: pass_time(r, now_after_boot(r) + s.seconds); return true;
+    case step_kind::wait: pass_time(r, since_start(r) + s.seconds); return true;
     case step_kind::poweroff:
         vm_send(r.vm, "poweroff");
         r.vm_ended = vm_wait_end(r.vm, POWEROFF_SECONDS);
-        say(r, "%s", r.vm_ended ? "powered off" : "still running");
+        say(r, r.vm_ended ? "powered off" : "still running");
         return r.vm_ended || fail(r, "no power-off within " + seconds_text(POWEROFF_SECONDS));
     case step_kind::expect: return expect(r, s);
     }
