@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "emu_usb.h"
-#include "stb_box.h"
-#include "pictures.h"
-#include "util.h"
+#include "sim/lightset/emu_usb.h"
+#include "sim/box/stb_box.h"
+#include "tests/pictures.h"
+#include "sim/common/util.h"
 
 namespace {
 

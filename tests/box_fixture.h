@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ambx_emu.h"
-#include "emu_usb.h"
-#include "pictures.h"
-#include "stb_box.h"
+#include "sim/lightset/ambx_emu.h"
+#include "sim/lightset/emu_usb.h"
+#include "tests/pictures.h"
+#include "sim/box/stb_box.h"
 
 using bytes = std::vector<uint8_t>;
 

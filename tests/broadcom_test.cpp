@@ -10,12 +10,12 @@
 #include <string>
 #include <tuple>
 
-#include "broadcom.h"
-#include "convert.h"
-#include "physmem.h"
-#include "size_file.h"
-#include "source_fixture.h"
-#include "pictures.h"
+#include "capture/broadcom.h"
+#include "capture/convert.h"
+#include "capture/physmem.h"
+#include "capture/size_file.h"
+#include "tests/source_fixture.h"
+#include "tests/pictures.h"
 
 namespace {
 

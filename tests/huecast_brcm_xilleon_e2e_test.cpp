@@ -2,8 +2,8 @@
 // Xilleon boxes: /dev/mem is a sparse file whose offset is the physical
 // address, holding the decoder's picture as the decoder lays it out; the
 // lights' messages are checked against colours computed from the picture.
-#include "box_fixture.h"
-#include "pictures.h"
+#include "tests/box_fixture.h"
+#include "tests/pictures.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <cstring>
 
-#include "box_fixture.h"
-#include "pictures.h"
-#include "util.h"
+#include "tests/box_fixture.h"
+#include "tests/pictures.h"
+#include "sim/common/util.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "broadcom.h"
-#include "convert.h"
-#include "getvideo.h"
-#include "physmem_sim.h"
-#include "pictures.h"
-#include "xilleon.h"
-#include "zones.h"
+#include "capture/broadcom.h"
+#include "capture/convert.h"
+#include "capture/sources.h"
+#include "sim/box/physmem_sim.h"
+#include "tests/pictures.h"
+#include "capture/xilleon.h"
+#include "huecast/zones.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "decoder_memory.h"
+#include "sim/box/decoder_memory.h"
 
 // Where these tests put a Broadcom decoder's luma stripes (physical address).
 constexpr uint32_t LUMA_BASE = 0x05000000;

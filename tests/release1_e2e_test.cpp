@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "box_fixture.h"
+#include "tests/box_fixture.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <set>
 #include <sstream>
 
-#include "box_fixture.h"
-#include "physmem.h"
-#include "pictures.h"
+#include "tests/box_fixture.h"
+#include "capture/physmem.h"
+#include "tests/pictures.h"
 
 namespace {
 

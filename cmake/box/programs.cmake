@@ -12,11 +12,8 @@ add_library(PkgConfig::LIBUSB INTERFACE IMPORTED)
 set_target_properties(PkgConfig::LIBUSB PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${HUE_BOX_PREFIX}/include)
 
-add_subdirectory(driver)
-add_subdirectory(capture)
-add_subdirectory(grabber)
-add_subdirectory(testprog)
-include(sim/lightset/standin/standin_static.cmake)
+hue_add_product()
+include(sim/lightset/standin/static.cmake)
 
 # A twin of a program: the same sources, options and libraries, as target
 # name in directory dir under the program's own file name.

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "picture.h"
+#include "sim/box/picture.h"
 
 // Where the boxes keep their pictures and registers (physical addresses).
 constexpr uint32_t BRCM_BLOCK = 0x10100000;          // Broadcom picture register block

@@ -35,7 +35,7 @@
 #include <cstdint>
 #include <string>
 
-#include "process.h"
+#include "sim/common/process.h"
 
 struct stb_box;
 

@@ -11,8 +11,8 @@
 // directory and file name), the same results and error codes, and interrupt
 // reads that poll until their time-out. Without AMBX_STANDIN_SOCKET, or once
 // its owner is gone, the machine has no USB file system.
-#include "standin_protocol.h"
-#include "util.h"
+#include "sim/lightset/standin/protocol.h"
+#include "sim/common/util.h"
 
 #include <usb.h>
 
