@@ -1,9 +1,7 @@
 // The simulated video decoder: pictures into /dev/video or /dev/mem.
 #include "demo/decoder.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "sim/box/stb_box.h"
 
@@ -25,33 +23,6 @@ const std::vector<chipset_info> chipsets = {
 bool uses_video_device(demo_chipset chipset)
 {
     return chipset == demo_chipset::pallas || chipset == demo_chipset::vulcan;
-}
-
-// The register block and the striped memory of the picture at base (the
-// luma base, or where the DMA copy lands).
-int show_brcm(stb_box *box, const yuv_picture &p, uint32_t base)
-{
-    const stripe_geometry g = stripes_for(p.width, p.height);
-    const std::vector<uint8_t> block = picture_block(
-        p.width, DEMO_LUMA_BASE, DEMO_LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
-    const std::vector<uint8_t> memory = striped_memory(p, g);
-    int r = stb_box_write_picture_size(box, p.width, p.height);
-    if (r == 0)
-        r = stb_box_mem_write(box, BRCM_BLOCK, block.data(), block.size());
-    return r != 0 ? r : stb_box_mem_write(box, base, memory.data(), memory.size());
-}
-
-// The tile rows of both planes; the rest of the window stays as it is.
-int show_xilleon(stb_box *box, const yuv_picture &p)
-{
-    const std::vector<uint8_t> luma = tile_rows(p.luma.data(), p.width, p.height, 0);
-    const std::vector<uint8_t> chroma = tile_rows(p.chroma.data(), p.width, p.height / 2, 0);
-    int r = stb_box_write_picture_size(box, p.width, p.height);
-    if (r == 0)
-        r = stb_box_mem_write(box, XILLEON_WINDOW, luma.data(), luma.size());
-    return r != 0 ? r
-                  : stb_box_mem_write(box, XILLEON_WINDOW + XILLEON_CHROMA, chroma.data(),
-                                      chroma.size());
 }
 
 }  // namespace
@@ -99,9 +70,10 @@ int decoder_show(stb_box *box, demo_chipset chipset, const yuv_picture &p)
     if (!chipset_size_problem(chipset, p.width, p.height).empty())
         return -EINVAL;
     if (uses_video_device(chipset))
-        return stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data());
+        return stb_box_show_video(box, p);
     if (chipset == demo_chipset::xilleon)
-        return show_xilleon(box, p);
+        return stb_box_show_xilleon(box, p);
     const bool dma = chipset == demo_chipset::brcm4380;
-    return show_brcm(box, p, dma ? BRCM_DMA_PICTURE : DEMO_LUMA_BASE);
+    return stb_box_show_broadcom(box, p, stripes_for(p.width, p.height), DEMO_LUMA_BASE,
+                                 dma ? BRCM_DMA_PICTURE : DEMO_LUMA_BASE);
 }

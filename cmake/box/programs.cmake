@@ -1,7 +1,7 @@
 # The box programs (cmake/box/mipsel-musl.cmake): huecast, huecheck and
 # hueinfo as shipped, with libusb 0.1.12, in bin/; and their test flavours in
 # bin-standin/, the same programs with the stand-in libusb linked in instead
-# (sim/lightset/standin/standin_static.cmake), which serves them the emulated
+# (sim/lightset/standin/static.cmake), which serves them the emulated
 # light set of the test process that starts them.
 
 # A changed toolchain script means a new toolchain (mipsel-musl.cmake).

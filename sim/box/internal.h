@@ -1,5 +1,5 @@
 // What the box's files share inside the box library: the box itself, and
-// the steps that turn a child into it (box_steps.cpp).
+// the steps that turn a child into it (steps.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // What the stand-in libusb (libusb_standin.cpp, loaded by a program in place
 // of libusb-0.1.so.4) and the process that owns the emulated light sets
-// (standin_glue.cpp) say to each other.
+// (glue.cpp) say to each other.
 //
 // The owner listens on a unix seqpacket socket whose path it puts in the
 // environment variable AMBX_STANDIN_SOCKET; programs inherit it. The stand-in

@@ -1,6 +1,6 @@
 // The pieces of a C++ runtime that the stand-in libusb uses (std::vector's
 // memory and its error paths), for static programs that link no C++ runtime
-// (standin_static.cmake). Without exceptions, every error ends the program.
+// (static.cmake). Without exceptions, every error ends the program.
 #include <cstdlib>
 #include <new>
 
