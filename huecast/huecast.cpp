@@ -47,13 +47,22 @@ void show_colours(const uint32_t *colours, int *results)
         results[i] = ambx_set_light(DEVICE, zone_lights[i], static_cast<int>(colours[i]));
 }
 
+// Waits ms milliseconds, cut short by a stop signal; true when the whole
+// time passed. What was printed goes out first: a failing capture's line
+// has no line end, and would otherwise wait in the buffer for many frames.
+bool pause_ms(int ms)
+{
+    fflush(stdout);
+    return stop_sleep(ms);
+}
+
 // The light set stopped taking colours: capture pauses, and once a second
 // the driver rescans the buses and opens the first set, until one opens.
 void await_light_set()
 {
     puts("Light set lost: trying again every second.");
     do {
-        if (!stop_sleep(1000))
+        if (!pause_ms(1000))
             stop_now(DEVICE);
         ambx_init();
     } while (ambx_open(DEVICE) != 0);
@@ -85,7 +94,7 @@ void await_light_set()
             }
         }
         if (const int pause = pace_delay_ms(failing_frames))
-            stop_sleep(pause);
+            pause_ms(pause);
     }
 }
 

@@ -10,8 +10,9 @@ constexpr int LIGHT_COUNT = 5;
 constexpr int DEVICE = 0;
 
 // Sets every light of device to 0x000000, in light order, whatever the
-// writes return.
-void lights_off(int device);
+// writes return. Returns 0 when every write went out, else the first failed
+// write's result (negative).
+int lights_off(int device);
 
 // --- stop signals -------------------------------------------------------
 // Being stopped from outside (SIGTERM, SIGINT, SIGHUP): the handlers only
@@ -32,6 +33,8 @@ int stop_signal();
 bool stop_sleep(int ms);
 
 // Sets the five lights of device to 0x000000 and closes it, then prints
-// "Stopped by signal N: lights off." and ends the process by the stop
-// signal's default action. Never returns.
+// "Stopped by signal N: lights off.", or, when a switch-off write failed
+// (a lost light set), "Stopped by signal N: the lights could not be switched
+// off (error E)." with the first failed write's result, and ends the
+// process by the stop signal's default action. Never returns.
 [[noreturn]] void stop_now(int device);

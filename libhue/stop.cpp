@@ -32,10 +32,15 @@ sigset_t stop_set()
 
 }  // namespace
 
-void lights_off(int device)
+int lights_off(int device)
 {
-    for (int light = 0; light < LIGHT_COUNT; light++)
-        ambx_set_light(device, light, 0x000000);
+    int failure = 0;  // the first failed switch-off's result
+    for (int light = 0; light < LIGHT_COUNT; light++) {
+        const int result = ambx_set_light(device, light, 0x000000);
+        if (result < 0 && failure == 0)
+            failure = result;
+    }
+    return failure;
 }
 
 void stop_signals_install()
@@ -70,9 +75,13 @@ bool stop_sleep(int ms)
 void stop_now(int device)
 {
     const int signal = stop_requested ? stop_requested : SIGTERM;
-    lights_off(device);
+    const int failure = lights_off(device);
     ambx_close(device);
-    printf("Stopped by signal %d: lights off.\n", signal);
+    if (failure == 0)
+        printf("Stopped by signal %d: lights off.\n", signal);
+    else
+        printf("Stopped by signal %d: the lights could not be switched off (error %d).\n", signal,
+               failure);
     fflush(stdout);
     std::signal(signal, SIG_DFL);
     const sigset_t set = stop_set();
