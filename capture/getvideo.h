@@ -10,6 +10,11 @@
 constexpr int32_t RGB_IMAGE_SD = 720 * 576 * 3;    // Pallas and Vulcan
 constexpr int32_t RGB_IMAGE_HD = 1920 * 1080 * 3;  // every other chipset
 
+// Longest piece of the kernel's text files read at once, with its
+// terminating NUL: 255 characters (the picture size files, and /proc/fb and
+// /proc/cpuinfo in the chipset detection).
+constexpr int LINE_SIZE = 256;
+
 // The picture buffer size for a chipset code.
 int32_t rgb_image_size(int stb);
 

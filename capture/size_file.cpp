@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "capture/size_file.h"
+#include "capture/getvideo.h"
 
 namespace {
 

@@ -4,10 +4,6 @@
 
 #include <cstdint>
 
-// Longest piece of a kernel text file read at once, with its terminating
-// NUL: 255 characters (the size files here, the chipset detection's files).
-constexpr int LINE_SIZE = 256;
-
 // Parses the hexadecimal number at the start of text: optional blanks, an
 // optional sign, an optional 0x, then hex digits up to the first other
 // character. A minus sign negates modulo 2^32. Returns false, leaving *value

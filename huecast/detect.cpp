@@ -6,8 +6,7 @@
 #include <cstring>
 
 #include "huecast/detect.h"
-#include "capture/frame.h"
-#include "capture/size_file.h"
+#include "capture/getvideo.h"
 
 namespace {
 
