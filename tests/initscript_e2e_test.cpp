@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "box_fixture.h"
-#include "emulated_command.h"
+#include "tests/box_fixture.h"
+#include "sim/common/emulated_command.h"
 
 namespace {
 
