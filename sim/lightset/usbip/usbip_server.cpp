@@ -18,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "sim/lightset/usbip/usbip_session.h"
+#include "sim/lightset/usbip/session.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // CMD_SUBMIT and CMD_UNLINK from vhci-hcd answered with the device's replies.
 // Every field is big-endian except the control setup packet, which is the
 // USB one (little-endian words).
-#include "sim/lightset/usbip/usbip_session.h"
+#include "sim/lightset/usbip/session.h"
 
 #include <algorithm>
 #include <cerrno>
