@@ -5,10 +5,10 @@
 // are then byte-reversed.
 #include <algorithm>
 
-#include "broadcom.h"
-#include "getvideo.h"
-#include "physmem.h"
-#include "size_file.h"
+#include "capture/broadcom.h"
+#include "capture/sources.h"
+#include "capture/physmem.h"
+#include "capture/size_file.h"
 
 namespace {
 

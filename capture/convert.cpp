@@ -6,7 +6,7 @@
 // no multiplication, division or floating point per pixel, no branch that
 // depends on the picture, and nothing allocated. The two tables (luma terms,
 // 1 KiB, and clamps, 812 bytes) stay in a small data cache.
-#include "convert.h"
+#include "capture/convert.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "frame.h"
+#include "capture/frame.h"
 
 // One 16.16 fixed-point product per sample byte.
 using channel_table = std::array<int32_t, 256>;

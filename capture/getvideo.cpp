@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <utility>
 
-#include "convert.h"
-#include "getvideo.h"
+#include "capture/convert.h"
+#include "capture/sources.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include "box_fixture.h"
+#include "tests/box_fixture.h"
 
 namespace {
 
