@@ -329,7 +329,8 @@ gboolean reap_killed(emu_node &node, UMockdevIoctlClient *client)
     UMockdevIoctlData *urb = nullptr;
     {
         std::lock_guard<std::mutex> guard(node.urb_lock);
-        kill_in_flight(node);  // the unplug may be under way
+        if (!node.plugged)
+            kill_in_flight(node);  // the unplug may be under way
         forget_vanished(node.killed);
         auto it = std::find_if(node.killed.begin(), node.killed.end(),
                                [&](const urb_entry &entry) { return entry.client == client; });
