@@ -298,7 +298,9 @@ TEST_F(Setbacks, DeadPictureBacksOffThenFullSpeed)
     const double waits[] = {0.020, 0.040, 0.080, 0.160, 0.320, 0.640, 1.0, 1.0, 1.0};
     for (size_t n = 25; n < frames; n++) {
         const double gap = at[n] - at[n - 1];
-        EXPECT_GE(gap, waits[n - 25] * 0.9) << "after failing frame " << n;
+        // Each line is seen within one 5 ms poll of its coming, or a little
+        // later on a loaded machine: a gap is known to about 10 ms.
+        EXPECT_GE(gap, waits[n - 25] - 0.010) << "after failing frame " << n;
         EXPECT_LT(gap, waits[n - 25] + 0.5) << "after failing frame " << n;
     }
 
