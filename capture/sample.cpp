@@ -1,11 +1,9 @@
 // The sampled conversion: the column offsets of a run of samples are worked
 // out once, for even and odd rows, then every sampled row converts that run
 // straight from the source's memory.
-#include "sample.h"
+#include "convert.h"
 
 #include <algorithm>
-
-#include "convert.h"
 
 namespace {
 
@@ -21,12 +19,6 @@ struct run_offsets {
 // A chroma pair serving a picture one pixel wide or one row high: no colour.
 constexpr unsigned char GREY_PAIR[2] = {128, 128};
 
-int32_t column_offset(const plane_map &m, int32_t x)
-{
-    const int32_t c = x ^ m.group_xor;
-    return (c >> m.unit_shift) * m.unit_bytes + (c & ((1 << m.unit_shift) - 1));
-}
-
 // The first column of the chroma pair serving column x: its own block's,
 // the block to its left for an odd width's last column.
 int32_t pair_column(int32_t x, int32_t width)
@@ -40,21 +32,15 @@ void fill_offsets(const plane_map &luma, const plane_map &chroma, int32_t width,
 {
     for (int32_t k = 0; k < count; ++k) {
         const int32_t x = (first + k) * step;
-        const int32_t l = column_offset(luma, x);
-        const int32_t c = grey ? 0 : column_offset(chroma, pair_column(x, width));
-        o.luma[0][k] = l;
-        o.luma[1][k] = l ^ luma.odd_row_xor;
-        o.chroma[0][k] = c;
-        o.chroma[1][k] = c ^ chroma.odd_row_xor;
+        o.luma[0][k] = column_offset(luma, x, false);
+        o.luma[1][k] = column_offset(luma, x, true);
+        const int32_t pair = grey ? 0 : pair_column(x, width);
+        o.chroma[0][k] = column_offset(chroma, pair, false);
+        o.chroma[1][k] = column_offset(chroma, pair, true);
     }
 }
 
 }  // namespace
-
-plane_map plain_plane(const unsigned char *base, int32_t width)
-{
-    return {base, size_t(width), 6, 64, 0, 0};
-}
 
 void convert_sampled(const plane_map &luma, const plane_map &chroma, int32_t width, int32_t height,
                      int32_t step, unsigned char *image, bool xilleon)
