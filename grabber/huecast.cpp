@@ -49,13 +49,22 @@ void show_colours(const uint32_t *colours, int *results)
         results[i] = ambx_set_light(DEVICE, zone_lights[i], static_cast<int>(colours[i]));
 }
 
+// Waits ms milliseconds, cut short by a stop signal; true when the whole
+// time passed. What was printed goes out first: a failing capture's line
+// has no line end, and would otherwise wait in the buffer for many frames.
+bool pause_ms(int ms)
+{
+    fflush(stdout);
+    return stop_sleep(ms);
+}
+
 // The light set stopped taking colours: capture pauses, and once a second
 // the driver rescans the buses and opens the first set, until one opens.
 void await_light_set()
 {
     puts("Light set lost: trying again every second.");
     do {
-        if (!stop_sleep(1000))
+        if (!pause_ms(1000))
             stop_now(DEVICE);
         ambx_init();
     } while (ambx_open(DEVICE) != 0);
@@ -94,7 +103,7 @@ void send_frame(const uint32_t *colours, int *dead_light_frames)
             send_frame(colours, &dead_light_frames);
         }
         if (const int pause = pace_delay_ms(failing_frames))
-            stop_sleep(pause);
+            pause_ms(pause);
     }
 }
 
@@ -181,7 +190,7 @@ void mode_pace(const huecast_options &o, mode_state &m)
         return;
     }
     const int ms = static_cast<int>((m.next_ns - now + 999999) / 1000000);
-    if (!stop_sleep(ms))
+    if (!pause_ms(ms))
         stop_now(DEVICE);
 }
 
@@ -206,7 +215,7 @@ void mode_pace(const huecast_options &o, mode_state &m)
             send_frame(colours, &dead_light_frames);
         }
         if (const int pause = pace_delay_ms(failing_frames))
-            stop_sleep(pause);
+            pause_ms(pause);
         if (o.rate > 0)
             mode_pace(o, m);
     }

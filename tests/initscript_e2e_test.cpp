@@ -216,6 +216,67 @@ TEST_F(InitScript, LogStaysBounded)
         << old << log();
 }
 
+size_t count_of(const std::string &text, const std::string &line)
+{
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        n++;
+    return n;
+}
+
+constexpr char NO_SET_LINE[] =
+    "No light set: huecast starts again every 1 s until one is plugged in.\n";
+
+// catches: a huecast that found no light set at boot never started again
+// (no lights until someone restarts it by hand), and a log that records
+// every try instead of the first.
+TEST_F(InitScript, LightSetPluggedInAfterStart)
+{
+    emu_remove_device(bed.get(), dev);
+    env.push_back("HUECAST_RETRY=1");
+    ASSERT_EQ(init("start").exit_status, 0);
+    for (double until = now_seconds() + 20;
+         now_seconds() < until && log().find(NO_SET_LINE) == std::string::npos;)
+        usleep(50000);
+    usleep(2500000);  // two more tries at least
+    EXPECT_EQ(init("status").exit_status, 0) << "still supervised";
+    EXPECT_EQ(count_of(log(), "ambx_open(0) failed.\n"), 1u) << log();
+    EXPECT_EQ(count_of(log(), NO_SET_LINE), 1u) << log();
+    ASSERT_EQ(emu_replug_device(bed.get(), dev, 2), dev);
+    EXPECT_TRUE(lights_grow()) << log();
+    EXPECT_EQ(count_of(log(), "Huecast Screengrabber\n"), 2u) << log();
+    EXPECT_NE(log().find("Detected STB: Pallas\n"), std::string::npos) << log();
+    expect_stop();
+}
+
+// catches: a stop that ends huecast but not its supervision (huecast back
+// a second later), and an unknown chipset (exit status 1) tried again.
+TEST_F(InitScript, StopEndsSupervisionAndOnlyAMissingSetIsRetried)
+{
+    emu_remove_device(bed.get(), dev);
+    env.push_back("HUECAST_RETRY=1");
+    ASSERT_EQ(init("start").exit_status, 0);
+    for (double until = now_seconds() + 20;
+         now_seconds() < until && log().find(NO_SET_LINE) == std::string::npos;)
+        usleep(50000);
+    const process_result stop = init("stop");
+    EXPECT_EQ(stop.out, "Stopping huecast\n");
+    EXPECT_EQ(init("status").exit_status, 3);
+    ASSERT_EQ(emu_replug_device(bed.get(), dev, 2), dev);
+    usleep(2500000);
+    EXPECT_EQ(count_of(log(), "Huecast Screengrabber\n"), 1u) << log();
+    EXPECT_TRUE(emu_packets(*dev).empty()) << "nothing started huecast again";
+
+    write_proc_fb("0 otherfb\n");
+    ASSERT_EQ(init("start").exit_status, 0);
+    for (double until = now_seconds() + 20;
+         now_seconds() < until && init("status").exit_status == 0;)
+        usleep(100000);
+    usleep(1500000);
+    EXPECT_EQ(count_of(log(), "Unknown STB .. quit.\n"), 1u) << log();
+    EXPECT_EQ(init("status").exit_status, 3);
+}
+
 // catches: maintainer scripts that do not enable huecast at boot where
 // update-rc.d exists, fail or skip the start where it does not, or leave it
 // running or enabled after removal.
