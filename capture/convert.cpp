@@ -195,6 +195,20 @@ void convert_grey(const unsigned char *luma, unsigned char *out, std::size_t cou
     }
 }
 
+// Samples of one row, each pixel with its own chroma pair; Cr lies cr_step
+// bytes after Cb.
+template <bool xilleon, int32_t cr_step>
+void convert_sample_row(const unsigned char *luma, const int32_t *luma_at,
+                        const unsigned char *chroma, const int32_t *chroma_at, int32_t count,
+                        unsigned char *out)
+{
+    for (const int32_t *const end = luma_at + count; luma_at != end; ++luma_at, ++chroma_at) {
+        const unsigned char *const pair = chroma + *chroma_at;
+        put_pixel(out, luma[*luma_at], terms_of_pair<xilleon>(pair[0], pair[cr_step]));
+        out += 3;
+    }
+}
+
 }  // namespace
 
 void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon)
@@ -210,4 +224,18 @@ void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon)
         convert_blocks<true>(frame, image);
     else
         convert_blocks<false>(frame, image);
+}
+
+void convert_samples(const unsigned char *luma, const int32_t *luma_at, const unsigned char *chroma,
+                     const int32_t *chroma_at, int32_t cr_step, int32_t count, unsigned char *out,
+                     bool xilleon)
+{
+    if (xilleon && cr_step < 0)
+        convert_sample_row<true, -1>(luma, luma_at, chroma, chroma_at, count, out);
+    else if (xilleon)
+        convert_sample_row<true, 1>(luma, luma_at, chroma, chroma_at, count, out);
+    else if (cr_step < 0)
+        convert_sample_row<false, -1>(luma, luma_at, chroma, chroma_at, count, out);
+    else
+        convert_sample_row<false, 1>(luma, luma_at, chroma, chroma_at, count, out);
 }

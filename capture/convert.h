@@ -67,3 +67,12 @@ constexpr unsigned char clamp_channel(int32_t sum)
 // Reads only luma bytes 0 .. width * height - 1 and chroma bytes below
 // width * height / 2; a width or height of 0 or less writes nothing.
 void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon);
+
+// Converts count samples of one picture row into out (3 bytes each, byte
+// order as convert_frame): sample k has its luma byte at luma[luma_at[k]],
+// its chroma pair's Cb at chroma[chroma_at[k]] and its Cr cr_step bytes
+// after that (1, or -1 where the decoder stores 4-byte groups reversed). Each
+// pixel is the one convert_frame makes from the same luma byte and pair.
+void convert_samples(const unsigned char *luma, const int32_t *luma_at, const unsigned char *chroma,
+                     const int32_t *chroma_at, int32_t cr_step, int32_t count, unsigned char *out,
+                     bool xilleon);

@@ -6,6 +6,7 @@
 
 #include "convert.h"
 #include "getvideo.h"
+#include "sample.h"
 
 namespace {
 
@@ -32,6 +33,25 @@ bool run_source(frame_planes &planes, int mem)
         return xilleon_source(planes, mem, max_pixels, PICTURE_WIDTH_FILE, PICTURE_HEIGHT_FILE);
     case STB_PALLAS:
     case STB_VULCAN: return video_device_source(planes, max_pixels);
+    default: return true;
+    }
+}
+
+// Runs the sampled source of stb_type into out. Returns false when it failed
+// (having printed why); an unknown chipset gives no picture.
+bool run_sampled_source(sampled_image &out, int mem)
+{
+    const int64_t max_pixels = rgb_image_size(stb_type) / 3;
+    switch (stb_type) {
+    case STB_BRCM7401:
+    case STB_BRCM4380: return broadcom_sampled(out, mem, stb_type, max_pixels, PICTURE_HEIGHT_FILE);
+    case STB_XILLEON:
+        return xilleon_sampled(out, mem, max_pixels, PICTURE_WIDTH_FILE, PICTURE_HEIGHT_FILE);
+    case STB_PALLAS:
+    case STB_VULCAN: {
+        frame_planes planes;
+        return video_device_source(planes, max_pixels) && sample_planes(planes, out, false);
+    }
     default: return true;
     }
 }
@@ -86,4 +106,37 @@ void getvideo(unsigned char *image, int32_t *width, int32_t *height)
     convert_frame(&frame, image, stb_type == STB_XILLEON);
     *width = planes.width;
     *height = planes.height;
+}
+
+bool sample_planes(const frame_planes &planes, sampled_image &out, bool xilleon)
+{
+    out.width = planes.width;
+    out.height = planes.height;
+    if (planes.width <= 0 || planes.height <= 0)
+        return true;
+    const unsigned char *luma = planes.luma_at ? planes.luma_at : planes.luma.get();
+    const unsigned char *chroma = planes.chroma_at ? planes.chroma_at : planes.chroma.get();
+    convert_sampled(plain_plane(luma, planes.width), plain_plane(chroma, planes.width),
+                    planes.width, planes.height, out.step, out.image, xilleon);
+    return true;
+}
+
+void getvideo_sampled(unsigned char *image, int32_t *width, int32_t *height, int32_t step)
+{
+    if (step <= 1) {
+        getvideo(image, width, height);
+        return;
+    }
+    unique_fd mem(open(PHYSICAL_MEMORY, PHYSICAL_MEMORY_FLAGS));
+    if (!mem.valid()) {
+        puts("Mainmemory: can't open /dev/mem ");
+        return;
+    }
+    sampled_image out;
+    out.image = image;
+    out.step = step;
+    if (!run_sampled_source(out, mem.get()))
+        return;
+    *width = out.width;
+    *height = out.height;
 }

@@ -23,6 +23,14 @@ int32_t rgb_image_size(int stb);
 // returns.
 void getvideo(unsigned char *image, int32_t *width, int32_t *height);
 
+// Like getvideo, but takes only the pixels of every step-th column of every step-th row
+// (columns 0, step, 2*step, ...; rows likewise), step >= 1: image receives
+// ceil(width / step) x ceil(height / step) pixels of 3 bytes, rows top to bottom with no gap,
+// each exactly the pixel getvideo would have produced at that place; *width and *height
+// receive the whole picture's size, as getvideo reports it. A failed capture prints what
+// getvideo prints and leaves all three untouched. step 1 is getvideo.
+void getvideo_sampled(unsigned char *image, int32_t *width, int32_t *height, int32_t step);
+
 // --- chipset sources ----------------------------------------------------
 // Planes a source hands over; both null until a source supplies them. A
 // source whose planes lie elsewhere in a block it hands over (the video
@@ -63,6 +71,32 @@ bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
 // the picture height / 32.
 bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const char *xres_path,
                     const char *yres_path);
+
+// --- sampled sources --------------------------------------------------------
+// Where a sampled capture goes: image takes the samples (as getvideo_sampled
+// says) of a picture whose size a source that succeeds stores in width and
+// height (the size getvideo would report; 0 x 0 when there is no picture).
+struct sampled_image {
+    unsigned char *image = nullptr;
+    int32_t step = 1;  // at least 1
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// Samples of the planes a source handed over (luma_at and chroma_at as
+// there), converted as getvideo converts them. Returns true.
+bool sample_planes(const frame_planes &planes, sampled_image &out, bool xilleon);
+
+// Like broadcom_source and xilleon_source, with the same checks, mappings,
+// pauses and failure lines, but converting only the samples into out, read
+// where they lie in the decoder's memory; nothing is copied. Broadcom
+// pictures whose width is not a multiple of 4 are the exception: their
+// byte-reversed groups run across rows, so they are re-assembled whole and
+// sampled from there.
+bool broadcom_sampled(sampled_image &out, int mem, int stb, int64_t max_pixels,
+                      const char *yres_path);
+bool xilleon_sampled(sampled_image &out, int mem, int64_t max_pixels, const char *xres_path,
+                     const char *yres_path);
 
 // Gives a source's picture to planes: its size and both blocks, which are
 // left empty. Returns true, what the source then returns.

@@ -4,6 +4,7 @@
 // 32 picture lines (height / 32 rows).
 #include "getvideo.h"
 #include "physmem.h"
+#include "sample.h"
 #include "size_file.h"
 #include "xilleon.h"
 
@@ -27,6 +28,13 @@ bool read_picture_size(const char *xres_path, const char *yres_path, int64_t max
                                size_t(*width) * size_t(*height + 1) / 2, max_pixels);
 }
 
+// How a region of tile rows (luma, or chroma) holds the sampled picture's
+// rows: row r is tile line 0 of tile row r.
+plane_map xilleon_plane(const unsigned char *region)
+{
+    return {region, XILLEON_TILE_ROW_SIZE, 7, int32_t{XILLEON_TILE_SIZE}, 0, XILLEON_HALF_LINE};
+}
+
 }  // namespace
 
 bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const char *xres_path,
@@ -47,4 +55,23 @@ bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const cha
     sample_picture(window.get(), width, height, luma.get(), luma_size, chroma.get(), chroma_size);
     window.reset();
     return hand_over(planes, width, height / LINES_PER_SAMPLE, luma, chroma);
+}
+
+bool xilleon_sampled(sampled_image &out, int mem, int64_t max_pixels, const char *xres_path,
+                     const char *yres_path)
+{
+    int32_t width, height;
+    if (!read_picture_size(xres_path, yres_path, max_pixels, &width, &height))
+        return memory_source_failed();
+    phys_mapping window(mem, XILLEON_WINDOW_ADDRESS, XILLEON_WINDOW_SIZE, false);
+    if (!window)
+        return memory_source_failed();
+    const int32_t rows = height / LINES_PER_SAMPLE;
+    if (width > 0 && rows > 0)
+        convert_sampled(xilleon_plane(window.get()),
+                        xilleon_plane(window.get() + XILLEON_CHROMA_AT), width, rows, out.step,
+                        out.image, true);
+    out.width = width;
+    out.height = rows;
+    return true;
 }
