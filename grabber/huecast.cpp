@@ -117,29 +117,15 @@ int64_t now_ns()
     return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
-// Keeps every step-th pixel of every step-th row of a width x height
-// picture, packed from the start of image in the same order.
-void keep_samples(unsigned char *image, int32_t width, int32_t height, int32_t step)
-{
-    unsigned char *to = image;
-    for (int32_t y = 0; y < height; y += step)
-        for (int32_t x = 0; x < width; x += step, to += 3) {
-            const unsigned char *from = image + 3 * (int64_t{y} * width + x);
-            to[0] = from[0], to[1] = from[1], to[2] = from[2];
-        }
-}
-
-// One capture of every step-th pixel of every step-th row; as capture. A
-// failed capture leaves the samples of the last good one.
+// One capture of every step-th pixel of every step-th row, which is all the
+// decoder's memory is read for; as capture.
 bool capture_sampled(unsigned char *image, int32_t *width, int32_t *height, int32_t step)
 {
     int32_t frame_width = -1;
     int32_t frame_height = -1;
-    getvideo(image, &frame_width, &frame_height);
+    getvideo_sampled(image, &frame_width, &frame_height, step);
     if (frame_width < 0)
         return false;
-    if (step > 1)
-        keep_samples(image, frame_width, frame_height, step);
     *width = frame_width;
     *height = frame_height;
     return frame_width >= MIN_WIDTH && frame_height >= MIN_HEIGHT;

@@ -24,27 +24,6 @@ yuv_picture letterboxed(int width, int height, int bar)
     return p;
 }
 
-// The zone colours over every step-th pixel of every step-th row of image
-// (width x height, 3 bytes a pixel), rows top .. bottom - 1: the means of
-// the pixels taken, straight from their definition.
-std::array<uint32_t, 5> sampled_zones(const std::vector<uint8_t> &image, int width, int step,
-                                      int top, int bottom)
-{
-    std::array<uint32_t, 5> out{};
-    for (int zone = 0; zone < 5; zone++) {
-        uint64_t sum[3] = {}, n = 0;
-        for (int y = top; y < bottom; y++)
-            for (int x = zone * width / 5; x < (zone + 1) * width / 5; x++)
-                if (x % step == 0 && y % step == 0) {
-                    for (int k = 0; k < 3; k++)
-                        sum[k] += image[3 * (size_t(y) * width + x) + k];
-                    n++;
-                }
-        out[zone] = uint32_t(sum[0] / n) << 16 | uint32_t(sum[1] / n) << 8 | uint32_t(sum[2] / n);
-    }
-    return out;
-}
-
 class Modes : public BoxTest {
 protected:
     // Starts huecast with args on a Pallas box showing p.
@@ -149,7 +128,8 @@ TEST_F(Modes, BordersLeaveTheBarsOut)
     const yuv_picture p = letterboxed(120, 96, 16);
     const std::vector<uint8_t> image = reference_image(p, false);
     start_with({"--borders"}, p);
-    EXPECT_TRUE(wait_for_frame(frame_messages(sampled_zones(image, 120, 1, 16, 80)))) << out();
+    EXPECT_TRUE(wait_for_frame(frame_messages(reference_sampled_zones(image, 120, 1, 16, 80))))
+        << out();
     const std::vector<bytes> got = lights();
     EXPECT_EQ(std::vector<bytes>(got.begin(), got.begin() + 5),
               frame_messages(reference_zones(p, false)))
@@ -170,7 +150,8 @@ TEST_F(Modes, BoxPresetSettlesOnTheSampledPictureInsideTheBars)
               p.chroma.begin() + 8 * 120);
     const std::vector<uint8_t> image = reference_image(p, false);
     start_with({"--rate", "25", "--sample", "4", "--smooth", "200", "--borders"}, p);
-    const std::vector<bytes> target = frame_messages(sampled_zones(image, 120, 4, 16, 80));
+    const std::vector<bytes> target =
+        frame_messages(reference_sampled_zones(image, 120, 4, 16, 80));
     EXPECT_TRUE(wait_for_frame(target)) << out();
     const std::vector<bytes> got = lights();
     EXPECT_NE(std::vector<bytes>(got.begin(), got.begin() + 5), target) << "no smoothing";
