@@ -134,21 +134,29 @@ bool capture_sampled(unsigned char *image, int32_t *width, int32_t *height, int3
 // What the modes keep from frame to frame.
 struct mode_state {
     border_state borders;
+    int32_t bars_width = 0;  // the picture size the bars belong to
+    int32_t bars_height = 0;
     smooth_state smooth;
     int64_t next_ns = 0;  // when the next output period begins
     int64_t sent_ns = 0;  // when the last light frame went out
 };
 
-// The zone colours of a sampled picture, inside the bars in use.
+// The zone colours of a sampled picture, inside the bars in use. A picture
+// of another size starts without bars.
 void mode_colours(uint32_t *colours, const unsigned char *image, int32_t width, int32_t height,
-                  const huecast_options &o, border_state &borders)
+                  const huecast_options &o, mode_state &m)
 {
     picture_area area = {0, 0, width, height};
     if (o.borders) {
+        if (width != m.bars_width || height != m.bars_height) {
+            m.borders = {};
+            m.bars_width = width;
+            m.bars_height = height;
+        }
         border_bars measured;
         const bool seen = measure_bars(image, width, height, o.sample, &measured);
         area =
-            inside_bars(track_bars(borders, seen ? &measured : nullptr, o.sample), width, height);
+            inside_bars(track_bars(m.borders, seen ? &measured : nullptr, o.sample), width, height);
     }
     getcolors_sampled(colours, image, width, o.sample, area);
 }
@@ -195,7 +203,7 @@ void mode_pace(const huecast_options &o, mode_state &m)
         if (stop_signal())
             stop_now(DEVICE);
         if (width >= MIN_WIDTH && height >= MIN_HEIGHT) {
-            mode_colours(colours, image, width, height, o, m.borders);
+            mode_colours(colours, image, width, height, o, m);
             if (o.smooth_ms > 0)
                 mode_smooth(colours, o, m);
             send_frame(colours, &dead_light_frames);

@@ -121,8 +121,8 @@ TEST_F(Modes, StopCutsAPauseShort)
         EXPECT_EQ(std::vector<uint8_t>(got[i].begin() + 2, got[i].end()), bytes(3, 0));
 }
 
-// catches: black bars averaged into the zones with --borders, or bars taken
-// without it (the exact mode must keep averaging them in).
+// catches: black bars averaged into the zones with --borders, bars taken at
+// once, or bars kept for a picture of another size (a channel switch).
 TEST_F(Modes, BordersLeaveTheBarsOut)
 {
     const yuv_picture p = letterboxed(120, 96, 16);
@@ -134,6 +134,17 @@ TEST_F(Modes, BordersLeaveTheBarsOut)
     EXPECT_EQ(std::vector<bytes>(got.begin(), got.begin() + 5),
               frame_messages(reference_zones(p, false)))
         << "bars are taken only once they have held";
+
+    // A smaller picture without bars: the bars of the old size must not cut it.
+    const ycbcr reversed[5] = {bar_colours[4], bar_colours[3], bar_colours[2], bar_colours[1],
+                               bar_colours[0]};
+    const yuv_picture small = bars_picture(40, 30, reversed);
+    const size_t before = lights().size();
+    write_video(small);
+    EXPECT_TRUE(wait_for_frame(frame_messages(reference_zones(small, false)), 5)) << out();
+    const std::vector<bytes> after = lights();
+    for (size_t i = before; i < after.size(); i++)
+        EXPECT_NE(bytes(after[i].begin() + 2, after[i].end()), bytes(3, 0)) << "message " << i;
 }
 
 // catches: the modes not working together: samples taken at the wrong
