@@ -72,7 +72,8 @@ protected:
         BoxTest::TearDown();
     }
 
-    // huecast, through the emulator when the tests run under one.
+    // huecast, through the emulator when the tests run under one, with the
+    // options it is given.
     std::string huecast_command()
     {
         const std::vector<std::string> command = emulated_command({HUECAST_PATH});
@@ -82,7 +83,7 @@ protected:
         for (const std::string &word : command)
             text += " '" + word + "'";
         const std::string wrapper = std::string(stb_box_dir(box)) + "/huecast-emulated";
-        EXPECT_TRUE(write_script(wrapper, text + "\n"));
+        EXPECT_TRUE(write_script(wrapper, text + " \"$@\"\n"));
         return wrapper;
     }
 
