@@ -64,10 +64,18 @@ bool stop_sleep(int ms)
 void stop_now(int device)
 {
     const int signal = stop_requested ? stop_requested : SIGTERM;
-    for (int light = 0; light < LIGHTS; light++)
-        ambx_set_light(device, light, 0x000000);
+    int failure = 0;  // the first failed switch-off's result
+    for (int light = 0; light < LIGHTS; light++) {
+        const int result = ambx_set_light(device, light, 0x000000);
+        if (result < 0 && failure == 0)
+            failure = result;
+    }
     ambx_close(device);
-    printf("Stopped by signal %d: lights off.\n", signal);
+    if (failure == 0)
+        printf("Stopped by signal %d: lights off.\n", signal);
+    else
+        printf("Stopped by signal %d: the lights could not be switched off (error %d).\n", signal,
+               failure);
     fflush(stdout);
     std::signal(signal, SIG_DFL);
     const sigset_t set = stop_set();

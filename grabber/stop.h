@@ -17,6 +17,8 @@ int stop_signal();
 bool stop_sleep(int ms);
 
 // Sets the five lights of device to 0x000000 and closes it, then prints
-// "Stopped by signal N: lights off." and ends the process by the stop
-// signal's default action. Never returns.
+// "Stopped by signal N: lights off.", or, when a switch-off write failed
+// (a lost light set), "Stopped by signal N: the lights could not be switched
+// off (error E)." with the first failed write's result, and ends the
+// process by the stop signal's default action. Never returns.
 [[noreturn]] void stop_now(int device);

@@ -291,3 +291,29 @@ void getcolors(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t
     for (int32_t i = 0; i < ZONE_COUNT; ++i)
         colours[i] = mean_colour(sums[i], bounds[i + 1] - bounds[i], height);
 }
+
+namespace {
+
+// The first sampled line at or after whole line x.
+int32_t first_sample(int32_t x, int32_t step)
+{
+    return (x + step - 1) / step;
+}
+
+}  // namespace
+
+void getcolors_sampled(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t width,
+                       int32_t step, const picture_area &area)
+{
+    const int32_t stride = 3 * first_sample(width, step);
+    const int32_t top = first_sample(area.top, step);
+    const int32_t rows = first_sample(area.bottom, step) - top;
+    const int32_t w = area.right - area.left;
+    const unsigned char *first_row = image + top * stride;
+    for (int32_t i = 0; i < ZONE_COUNT; ++i) {
+        const int32_t x0 = area.left + (i * w) / ZONE_COUNT;
+        const int32_t x1 = area.left + ((i + 1) * w) / ZONE_COUNT;
+        colours[i] =
+            avgcolor(first_row, first_sample(x0, step), first_sample(x1, step), stride, rows);
+    }
+}

@@ -188,6 +188,24 @@ TEST_F(Setbacks, StopCutsShortABlockedVideoRead)
     EXPECT_EQ(std::vector<bytes>(got.end() - 5, got.end()), lights_off());
 }
 
+// catches: "lights off." claimed for a stop whose switch-off writes failed
+// (the light set is gone), so that the log says the lights are off when
+// they may still be lit.
+TEST_F(Setbacks, StopWhileLostSaysTheLightsWereNotSwitchedOff)
+{
+    start_with_picture();
+    emu_remove_device(bed.get(), dev);
+    ASSERT_TRUE(wait_output("Light set lost: trying again every second.\n")) << out();
+    process_kill(*child, SIGTERM);
+    const process_result r = finish();
+    EXPECT_EQ(r.signal, SIGTERM) << "status " << r.exit_status << "\n" << r.out;
+    const std::string line = "Stopped by signal 15: the lights could not be switched off (error -";
+    const size_t at = r.out.rfind(line);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.find(").", at)), ").\n") << "the last line" << r.out;
+    EXPECT_EQ(r.out.find("lights off."), std::string::npos) << r.out;
+}
+
 // catches: writes on the stale handle of an unplugged set going on for ever,
 // a reconnect that never rescans the buses, or one that does not resume the
 // capture.
@@ -231,6 +249,21 @@ TEST_F(Setbacks, ThreeSilentFramesAreALoss)
     ASSERT_TRUE(wait_output("Light set found again.\n", 30)) << out();
     const double back = device_now();
     ASSERT_NE(wait_frame_since(frame_messages(reference_zones(picture, false)), back), -1);
+    stop();
+}
+
+// catches: a dead picture's failure lines, which have no line end, kept in
+// the output buffer until it fills (minutes of an empty log, and all of it
+// lost when the process is killed) instead of going out before each pause.
+TEST_F(Setbacks, DeadPictureLinesGoOutBeforeEachPause)
+{
+    add_light_set();
+    write_proc_fb("0 vulcanfb\n");  // and no /dev/video
+    start(HUECAST_PATH);
+    std::string lines;
+    for (int n = 0; n < 26; n++)  // the 26th failing frame follows the first pause
+        lines += "could not open /dev/video";
+    EXPECT_TRUE(wait_output(lines, 6)) << out();
     stop();
 }
 

@@ -53,15 +53,21 @@ protected:
         write_proc_fb("0 pallasfb\n");
         write_video(bars_picture(64, 48));
         env = process_environment();
-        for (const char *name : {"PATH", "HUECAST", "IPKG_INSTROOT"})
+        // The box links only its first process's /proc/<pid>, which LeakSanitizer
+        // needs at exit: huecast, started by the script, ends without it (its
+        // leaks are checked by the huecast tests), so that its exit status stays
+        // the one the script acts on.
+        for (const char *name : {"PATH", "HUECAST", "IPKG_INSTROOT", "ASAN_OPTIONS"})
             for (size_t i = env.size(); i-- > 0;)
                 if (env[i].rfind(std::string(name) + "=", 0) == 0)
                     env.erase(env.begin() + static_cast<std::ptrdiff_t>(i));
+        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
         env.push_back("PATH=" + dir + "/bin");
         env.push_back("HUECAST=" + huecast_command());
         env.push_back("HUECAST_PIDFILE=" + dir + "/run/huecast.pid");
         env.push_back("HUECAST_LOG=" + dir + "/log/huecast.log");
         env.push_back("HUECAST_INIT=" INIT_SCRIPT_PATH);
+        env.push_back("HUECAST_DEFAULTS=" + dir + "/default");
     }
 
     void TearDown() override
@@ -71,7 +77,8 @@ protected:
         BoxTest::TearDown();
     }
 
-    // huecast, through the emulator when the tests run under one.
+    // huecast, through the emulator when the tests run under one, with the
+    // options it is given.
     std::string huecast_command()
     {
         const std::vector<std::string> command = emulated_command({HUECAST_PATH});
@@ -81,7 +88,7 @@ protected:
         for (const std::string &word : command)
             text += " '" + word + "'";
         const std::string wrapper = std::string(stb_box_dir(box)) + "/huecast-emulated";
-        EXPECT_TRUE(write_script(wrapper, text + "\n"));
+        EXPECT_TRUE(write_script(wrapper, text + " \"$@\"\n"));
         return wrapper;
     }
 
@@ -215,6 +222,67 @@ TEST_F(InitScript, LogStaysBounded)
         << old << log();
 }
 
+size_t count_of(const std::string &text, const std::string &line)
+{
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        n++;
+    return n;
+}
+
+constexpr char NO_SET_LINE[] =
+    "No light set: huecast starts again every 1 s until one is plugged in.\n";
+
+// catches: a huecast that found no light set at boot never started again
+// (no lights until someone restarts it by hand), and a log that records
+// every try instead of the first.
+TEST_F(InitScript, LightSetPluggedInAfterStart)
+{
+    emu_remove_device(bed.get(), dev);
+    env.push_back("HUECAST_RETRY=1");
+    ASSERT_EQ(init("start").exit_status, 0);
+    for (double until = now_seconds() + 20;
+         now_seconds() < until && log().find(NO_SET_LINE) == std::string::npos;)
+        usleep(50000);
+    usleep(2500000);  // two more tries at least
+    EXPECT_EQ(init("status").exit_status, 0) << "still supervised";
+    EXPECT_EQ(count_of(log(), "ambx_open(0) failed.\n"), 1u) << log();
+    EXPECT_EQ(count_of(log(), NO_SET_LINE), 1u) << log();
+    ASSERT_EQ(emu_replug_device(bed.get(), dev, 2), dev);
+    EXPECT_TRUE(lights_grow()) << log();
+    EXPECT_EQ(count_of(log(), "Huecast Screengrabber\n"), 2u) << log();
+    EXPECT_NE(log().find("Detected STB: Pallas\n"), std::string::npos) << log();
+    expect_stop();
+}
+
+// catches: a stop that ends huecast but not its supervision (huecast back
+// a second later), and an unknown chipset (exit status 1) tried again.
+TEST_F(InitScript, StopEndsSupervisionAndOnlyAMissingSetIsRetried)
+{
+    emu_remove_device(bed.get(), dev);
+    env.push_back("HUECAST_RETRY=1");
+    ASSERT_EQ(init("start").exit_status, 0);
+    for (double until = now_seconds() + 20;
+         now_seconds() < until && log().find(NO_SET_LINE) == std::string::npos;)
+        usleep(50000);
+    const process_result stop = init("stop");
+    EXPECT_EQ(stop.out, "Stopping huecast\n");
+    EXPECT_EQ(init("status").exit_status, 3);
+    ASSERT_EQ(emu_replug_device(bed.get(), dev, 2), dev);
+    usleep(2500000);
+    EXPECT_EQ(count_of(log(), "Huecast Screengrabber\n"), 1u) << log();
+    EXPECT_TRUE(emu_packets(*dev).empty()) << "nothing started huecast again";
+
+    write_proc_fb("0 otherfb\n");
+    ASSERT_EQ(init("start").exit_status, 0);
+    for (double until = now_seconds() + 20;
+         now_seconds() < until && init("status").exit_status == 0;)
+        usleep(100000);
+    usleep(1500000);
+    EXPECT_EQ(count_of(log(), "Unknown STB .. quit.\n"), 1u) << log();
+    EXPECT_EQ(init("status").exit_status, 3);
+}
+
 // catches: maintainer scripts that do not enable huecast at boot where
 // update-rc.d exists, fail or skip the start where it does not, or leave it
 // running or enabled after removal.
@@ -228,5 +296,35 @@ TEST_F(InitScript, MaintainerScripts)
     ASSERT_EQ(unlink((dir + "/bin/update-rc.d").c_str()), 0);
     install_then_remove();
 }
+
+// Light frames sent over two seconds by huecast started with a settings file.
+class InitOptions : public InitScript,
+                    public testing::WithParamInterface<std::pair<const char *, int>> {};
+
+// catches: HUECAST_OPTIONS not read from the settings file or not passed to
+// huecast (at most 2 frames a second here), or the shipped file, whose
+// options are all commented out, leaving huecast with options (or none to
+// run at all).
+TEST_P(InitOptions, PassedFromTheSettingsFile)
+{
+    const std::string settings = GetParam().first;
+    const int most_frames = GetParam().second;
+    std::ofstream(dir + "/default") << (settings.empty() ? read_file(DEFAULTS_PATH) : settings);
+    ASSERT_EQ(init("start").exit_status, 0);
+    ASSERT_TRUE(lights_grow(5)) << log();
+    const size_t before = emu_packets(*dev).size();
+    usleep(2000000);
+    const size_t frames = (emu_packets(*dev).size() - before) / 5;
+    expect_stop();
+    if (most_frames > 0)
+        EXPECT_LE(frames, size_t(most_frames)) << log();
+    else
+        EXPECT_GT(frames, 20u) << log();
+    EXPECT_EQ(log().find("usage"), std::string::npos) << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(InitScript, InitOptions,
+                         testing::Values(std::make_pair("HUECAST_OPTIONS=\"--rate 2\"\n", 5),
+                                         std::make_pair("", 0)));
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "borders.h"
 #include "broadcom.h"
 #include "convert.h"
 #include "getvideo.h"
@@ -82,6 +83,15 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
     getcolors(colours, image.data(), g.width, height);
     const std::array<uint32_t, 5> zones = reference_zones(want, false);
     check(std::equal(zones.begin(), zones.end(), colours), "zone colours", name);
+    // The modes' reading of the same picture: the zones over it as a sample
+    // set of step 1, and its bars (a random picture has none).
+    uint32_t sampled[ZONE_COUNT];
+    getcolors_sampled(sampled, image.data(), g.width, 1, {0, 0, g.width, height});
+    check(std::equal(zones.begin(), zones.end(), sampled), "sampled zone colours", name);
+    border_bars bars;
+    check(measure_bars(image.data(), g.width, height, 1, &bars) && bars.rows == 0 &&
+              bars.columns == 0,
+          "no bars", name);
 }
 
 // Widths off the 4-byte grid with fewer chroma stripe rows than luma stripe
