@@ -315,18 +315,28 @@ void convert_mapped_blocks(const plane_map &luma, const plane_map &chroma, int32
                                       width - 3, image + r * out_row + out_row - 3);
 }
 
-// Samples of one row, each pixel with its own chroma pair; Cr lies cr_step
-// bytes after Cb.
+// One sample: its luma byte and chroma pair where at says.
 template <bool xilleon, int32_t cr_step>
-void convert_sample_row(const unsigned char *luma, const int32_t *luma_at,
-                        const unsigned char *chroma, const int32_t *chroma_at, int32_t count,
-                        unsigned char *out)
+inline void put_sample(const unsigned char *luma, const unsigned char *chroma, const sample_at &at,
+                       unsigned char *out)
 {
-    for (const int32_t *const end = luma_at + count; luma_at != end; ++luma_at, ++chroma_at) {
-        const unsigned char *const pair = chroma + *chroma_at;
-        put_pixel(out, luma[*luma_at], terms_of_pair<xilleon>(pair[0], pair[cr_step]));
-        out += 3;
+    const unsigned char *const pair = chroma + at.chroma;
+    put_pixel(out, luma[at.luma], terms_of_pair<xilleon>(pair[0], pair[cr_step]));
+}
+
+// Samples of one row, two at a step, each pixel with its own chroma pair;
+// Cr lies cr_step bytes after Cb.
+template <bool xilleon, int32_t cr_step>
+void convert_sample_row(const unsigned char *luma, const unsigned char *chroma, const sample_at *at,
+                        int32_t count, unsigned char *out)
+{
+    for (const sample_at *const pairs_end = at + (count & ~1); at != pairs_end; at += 2) {
+        put_sample<xilleon, cr_step>(luma, chroma, at[0], out);
+        put_sample<xilleon, cr_step>(luma, chroma, at[1], out + 3);
+        out += 6;
     }
+    if (count & 1)
+        put_sample<xilleon, cr_step>(luma, chroma, at[0], out);
 }
 
 }  // namespace
@@ -346,18 +356,17 @@ void convert_frame(const yuv_frame *frame, unsigned char *image, bool xilleon)
         convert_blocks<false>(frame, image);
 }
 
-void convert_samples(const unsigned char *luma, const int32_t *luma_at, const unsigned char *chroma,
-                     const int32_t *chroma_at, int32_t cr_step, int32_t count, unsigned char *out,
-                     bool xilleon)
+void convert_samples(const unsigned char *luma, const unsigned char *chroma, const sample_at *at,
+                     int32_t cr_step, int32_t count, unsigned char *out, bool xilleon)
 {
     if (xilleon && cr_step < 0)
-        convert_sample_row<true, -1>(luma, luma_at, chroma, chroma_at, count, out);
+        convert_sample_row<true, -1>(luma, chroma, at, count, out);
     else if (xilleon)
-        convert_sample_row<true, 1>(luma, luma_at, chroma, chroma_at, count, out);
+        convert_sample_row<true, 1>(luma, chroma, at, count, out);
     else if (cr_step < 0)
-        convert_sample_row<false, -1>(luma, luma_at, chroma, chroma_at, count, out);
+        convert_sample_row<false, -1>(luma, chroma, at, count, out);
     else
-        convert_sample_row<false, 1>(luma, luma_at, chroma, chroma_at, count, out);
+        convert_sample_row<false, 1>(luma, chroma, at, count, out);
 }
 
 plane_map plain_plane(const unsigned char *base, int32_t width)

@@ -117,11 +117,17 @@ constexpr int32_t sample_count(int32_t size, int32_t step)
     return 1 + (size - 1) / step;
 }
 
+// Where a sample's bytes lie from the starts of its luma row and of the
+// chroma row that serves it: its luma byte, and its chroma pair's Cb.
+struct sample_at {
+    int32_t luma;
+    int32_t chroma;
+};
+
 // Converts count samples of one picture row into out (3 bytes each, byte
-// order as convert_frame): sample k has its luma byte at luma[luma_at[k]],
-// its chroma pair's Cb at chroma[chroma_at[k]] and its Cr cr_step bytes
+// order as convert_frame): sample k has its luma byte at luma[at[k].luma],
+// its chroma pair's Cb at chroma[at[k].chroma] and its Cr cr_step bytes
 // after that (1, or -1 where the decoder stores 4-byte groups reversed). Each
 // pixel is the one convert_frame makes from the same luma byte and pair.
-void convert_samples(const unsigned char *luma, const int32_t *luma_at, const unsigned char *chroma,
-                     const int32_t *chroma_at, int32_t cr_step, int32_t count, unsigned char *out,
-                     bool xilleon);
+void convert_samples(const unsigned char *luma, const unsigned char *chroma, const sample_at *at,
+                     int32_t cr_step, int32_t count, unsigned char *out, bool xilleon);
