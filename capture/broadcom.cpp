@@ -1,8 +1,10 @@
 // The Broadcom source (BCM7401, BCM4380): the picture register block tells
 // where the decoder's striped picture lies; the BCM7401's is mapped and read
 // in place, the BCM4380's is first copied by the chip's DMA engine into a
-// fixed window. The stripes are re-assembled into planes whose 4-byte groups
-// are then byte-reversed.
+// fixed window. The capture converts the picture (or its samples) from the
+// stripes where they lie, each 4-byte group read in reverse; broadcom_source
+// re-assembles the stripes into planes instead, whose 4-byte groups are then
+// byte-reversed.
 #include <algorithm>
 
 #include "broadcom.h"

@@ -92,8 +92,10 @@ bool sample_planes(const frame_planes &planes, sampled_image &out, bool xilleon)
 // into out straight from where it lies in the decoder's memory: nothing is
 // copied. Broadcom pictures whose width is not a multiple of 4 are the
 // exception: their byte-reversed groups run across rows, so they are
-// re-assembled whole and converted from there. These are what getvideo runs;
-// the sources above hand over plain planes.
+// re-assembled whole and converted from there. Each returns true once out
+// holds the picture (or no picture: width 0), else prints its failure and
+// returns false with image untouched. These are what getvideo runs; the
+// sources above hand over plain planes.
 bool broadcom_sampled(sampled_image &out, int mem, int stb, int64_t max_pixels,
                       const char *yres_path);
 bool xilleon_sampled(sampled_image &out, int mem, int64_t max_pixels, const char *xres_path,

@@ -1,10 +1,11 @@
 // The Xilleon source: the picture size from the kernel's size files, the
-// picture window mapped read-only, one line in 32 of luma and chroma copied.
-// The frame handed over is the sampled picture: full width, one row for every
-// 32 picture lines (height / 32 rows).
+// picture window mapped read-only, one line in 32 of luma and chroma taken.
+// The picture is the sampled one: full width, one row for every 32 picture
+// lines (height / 32 rows). The capture converts it from the tile rows where
+// they lie; xilleon_source copies it into planes instead.
+#include "convert.h"
 #include "getvideo.h"
 #include "physmem.h"
-#include "convert.h"
 #include "size_file.h"
 #include "xilleon.h"
 
