@@ -1,9 +1,9 @@
 // The sampled conversion: the column offsets of a run of samples are worked
 // out once, for even and odd luma and chroma rows, then every sampled row
 // converts that run straight from the source's memory.
-#include "convert.h"
-
 #include <algorithm>
+
+#include "capture/convert.h"
 
 namespace {
 

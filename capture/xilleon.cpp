@@ -3,11 +3,11 @@
 // The picture is the sampled one: full width, one row for every 32 picture
 // lines (height / 32 rows). The capture converts it from the tile rows where
 // they lie; xilleon_source copies it into planes instead.
-#include "convert.h"
-#include "getvideo.h"
-#include "physmem.h"
-#include "size_file.h"
-#include "xilleon.h"
+#include "capture/convert.h"
+#include "capture/physmem.h"
+#include "capture/size_file.h"
+#include "capture/sources.h"
+#include "capture/xilleon.h"
 
 namespace {
 
