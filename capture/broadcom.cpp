@@ -8,7 +8,7 @@
 #include "broadcom.h"
 #include "getvideo.h"
 #include "physmem.h"
-#include "sample.h"
+#include "convert.h"
 #include "size_file.h"
 
 namespace {
@@ -274,11 +274,15 @@ bool broadcom_sampled(sampled_image &out, int mem, int stb, int64_t max_pixels,
     }
     const stripe_layout &l = plan.layout;
     const auto sample = [&](const unsigned char *source) {
-        if (width > 0 && height > 0)
-            convert_sampled(
-                stripe_plane(source, l.luma_rows),
-                stripe_plane(source + l.chroma_offset, std::min(l.luma_rows, l.chroma_rows)), width,
-                height, out.step, out.image, false);
+        const plane_map luma = stripe_plane(source, l.luma_rows);
+        const plane_map chroma =
+            stripe_plane(source + l.chroma_offset, std::min(l.luma_rows, l.chroma_rows));
+        if (width <= 0 || height <= 0)
+            return;
+        if (out.step == 1)
+            convert_mapped(luma, chroma, width, height, out.image, false);
+        else
+            convert_sampled(luma, chroma, width, height, out.step, out.image, false);
     };
     if (!read_picture(mem, stb, picture.luma_base, plan, sample))
         return memory_source_failed();

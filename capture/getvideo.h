@@ -88,11 +88,12 @@ struct sampled_image {
 bool sample_planes(const frame_planes &planes, sampled_image &out, bool xilleon);
 
 // Like broadcom_source and xilleon_source, with the same checks, mappings,
-// pauses and failure lines, but converting only the samples into out, read
-// where they lie in the decoder's memory; nothing is copied. Broadcom
-// pictures whose width is not a multiple of 4 are the exception: their
-// byte-reversed groups run across rows, so they are re-assembled whole and
-// sampled from there.
+// pauses and failure lines, but converting the picture (or only its samples)
+// into out straight from where it lies in the decoder's memory: nothing is
+// copied. Broadcom pictures whose width is not a multiple of 4 are the
+// exception: their byte-reversed groups run across rows, so they are
+// re-assembled whole and converted from there. These are what getvideo runs;
+// the sources above hand over plain planes.
 bool broadcom_sampled(sampled_image &out, int mem, int stb, int64_t max_pixels,
                       const char *yres_path);
 bool xilleon_sampled(sampled_image &out, int mem, int64_t max_pixels, const char *xres_path,

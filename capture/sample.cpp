@@ -1,31 +1,22 @@
 // The sampled conversion: the column offsets of a run of samples are worked
-// out once, for even and odd rows, then every sampled row converts that run
-// straight from the source's memory.
-#include "sample.h"
+// out once, for even and odd luma and chroma rows, then every sampled row
+// converts that run straight from the source's memory.
+#include "convert.h"
 
 #include <algorithm>
-
-#include "convert.h"
 
 namespace {
 
 // Samples per run of columns: the offset tables are fixed-size.
 constexpr int32_t RUN = 256;
 
-// Offsets of a run's samples: [0] for even rows, [1] for odd rows.
+// Where a run's samples lie: [luma row odd][chroma row odd].
 struct run_offsets {
-    int32_t luma[2][RUN];
-    int32_t chroma[2][RUN];
+    sample_at at[2][2][RUN];
 };
 
 // A chroma pair serving a picture one pixel wide or one row high: no colour.
 constexpr unsigned char GREY_PAIR[2] = {128, 128};
-
-int32_t column_offset(const plane_map &m, int32_t x)
-{
-    const int32_t c = x ^ m.group_xor;
-    return (c >> m.unit_shift) * m.unit_bytes + (c & ((1 << m.unit_shift) - 1));
-}
 
 // The first column of the chroma pair serving column x: its own block's,
 // the block to its left for an odd width's last column.
@@ -40,21 +31,17 @@ void fill_offsets(const plane_map &luma, const plane_map &chroma, int32_t width,
 {
     for (int32_t k = 0; k < count; ++k) {
         const int32_t x = (first + k) * step;
-        const int32_t l = column_offset(luma, x);
-        const int32_t c = grey ? 0 : column_offset(chroma, pair_column(x, width));
-        o.luma[0][k] = l;
-        o.luma[1][k] = l ^ luma.odd_row_xor;
-        o.chroma[0][k] = c;
-        o.chroma[1][k] = c ^ chroma.odd_row_xor;
+        const int32_t pair = grey ? 0 : pair_column(x, width);
+        const int32_t luma_at[2] = {column_offset(luma, x, false), column_offset(luma, x, true)};
+        const int32_t chroma_at[2] = {column_offset(chroma, pair, false),
+                                      column_offset(chroma, pair, true)};
+        for (int32_t odd_luma = 0; odd_luma < 2; ++odd_luma)
+            for (int32_t odd_chroma = 0; odd_chroma < 2; ++odd_chroma)
+                o.at[odd_luma][odd_chroma][k] = {luma_at[odd_luma], chroma_at[odd_chroma]};
     }
 }
 
 }  // namespace
-
-plane_map plain_plane(const unsigned char *base, int32_t width)
-{
-    return {base, size_t(width), 6, 64, 0, 0};
-}
 
 void convert_sampled(const plane_map &luma, const plane_map &chroma, int32_t width, int32_t height,
                      int32_t step, unsigned char *image, bool xilleon)
@@ -71,8 +58,8 @@ void convert_sampled(const plane_map &luma, const plane_map &chroma, int32_t wid
         for (int32_t i = 0; i < rows; ++i) {
             const int32_t r = i * step;
             const int32_t q = grey ? 0 : std::min(r / 2, height / 2 - 1);
-            convert_samples(luma.base + size_t(r) * luma.row_bytes, o.luma[r & 1],
-                            pairs.base + size_t(q) * pairs.row_bytes, o.chroma[q & 1], cr_step,
+            convert_samples(luma.base + size_t(r) * luma.row_bytes,
+                            pairs.base + size_t(q) * pairs.row_bytes, o.at[r & 1][q & 1], cr_step,
                             count, image + 3 * (size_t(i) * size_t(columns) + size_t(first)),
                             xilleon);
         }

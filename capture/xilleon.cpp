@@ -4,7 +4,7 @@
 // 32 picture lines (height / 32 rows).
 #include "getvideo.h"
 #include "physmem.h"
-#include "sample.h"
+#include "convert.h"
 #include "size_file.h"
 #include "xilleon.h"
 
@@ -67,10 +67,12 @@ bool xilleon_sampled(sampled_image &out, int mem, int64_t max_pixels, const char
     if (!window)
         return memory_source_failed();
     const int32_t rows = height / LINES_PER_SAMPLE;
-    if (width > 0 && rows > 0)
-        convert_sampled(xilleon_plane(window.get()),
-                        xilleon_plane(window.get() + XILLEON_CHROMA_AT), width, rows, out.step,
-                        out.image, true);
+    const plane_map luma = xilleon_plane(window.get());
+    const plane_map chroma = xilleon_plane(window.get() + XILLEON_CHROMA_AT);
+    if (width > 0 && rows > 0 && out.step == 1)
+        convert_mapped(luma, chroma, width, rows, out.image, true);
+    else if (width > 0 && rows > 0)
+        convert_sampled(luma, chroma, width, rows, out.step, out.image, true);
     out.width = width;
     out.height = rows;
     return true;

@@ -1,6 +1,7 @@
 // The capture and zone code under MemorySanitizer, without GoogleTest (see
 // cmake/msan.cmake): pictures through the Broadcom and Xilleon sources, the
-// conversion and the zone colours, each compared with the tests' reference.
+// conversion and the zone colours, each compared with the tests' reference,
+// and through the captures getvideo runs, compared with those.
 // Any byte they read that nothing wrote ends the program with MemorySanitizer's
 // report; a picture unlike its reference makes it exit with 1. No std::string
 // here: its compiled parts in libstdc++ are not instrumented.
@@ -52,6 +53,30 @@ std::vector<uint8_t> convert(const frame_planes &planes, bool xilleon)
     return image;
 }
 
+// What getvideo runs (the picture converted where the decoder keeps it),
+// whole and every third pixel of every third row, against image, the
+// picture converted from the source's planes.
+template <class Capture>
+void direct_case(Capture capture, const std::vector<uint8_t> &image, int width, int height,
+                 const char *name)
+{
+    for (int step : {1, 3}) {
+        std::vector<uint8_t> want;
+        for (int y = 0; y < height; y += step)
+            for (int x = 0; x < width; x += step)
+                want.insert(want.end(), &image[3 * (size_t(y) * width + x)],
+                            &image[3 * (size_t(y) * width + x)] + 3);
+        std::vector<uint8_t> got(want.size() + 1);
+        sampled_image out;
+        out.image = got.data();
+        out.step = step;
+        check(capture(out) && out.width == width && out.height == height, "direct capture taken",
+              name);
+        got.pop_back();
+        check(got == want, step == 1 ? "direct pixels" : "sampled pixels", name);
+    }
+}
+
 // Random picture memory that g describes, through the Broadcom source
 // (BCM7401 or BCM4380), converted, against the reference; even pictures'
 // zone colours too.
@@ -77,6 +102,11 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
     const yuv_picture want = destriped_picture(memory, g, height);
     const std::vector<uint8_t> image = convert(planes, false);
     check(image == reference_image(want, false), "pixels", name);
+    direct_case(
+        [&](sampled_image &out) {
+            return broadcom_sampled(out, mem, stb, RGB_IMAGE_HD / 3, write_hex(yres, height));
+        },
+        image, g.width, height, name);
     if (g.width % 2 || height % 2)
         return;
     uint32_t colours[ZONE_COUNT];
@@ -124,9 +154,16 @@ void xilleon_case()
     const bool taken =
         xilleon_source(planes, mem, RGB_IMAGE_HD / 3, write_hex(xres, 720), write_hex(yres, 576));
     check(taken, "picture taken", "Xilleon 720x576");
-    if (taken)
-        check(convert(planes, true) == reference_image(sampled_picture(p), true), "pixels",
-              "Xilleon 720x576");
+    if (!taken)
+        return;
+    const std::vector<uint8_t> image = convert(planes, true);
+    check(image == reference_image(sampled_picture(p), true), "pixels", "Xilleon 720x576");
+    direct_case(
+        [&](sampled_image &out) {
+            return xilleon_sampled(out, mem, RGB_IMAGE_HD / 3, write_hex(xres, 720),
+                                   write_hex(yres, 576));
+        },
+        image, 720, 18, "Xilleon 720x576");
 }
 
 }  // namespace
