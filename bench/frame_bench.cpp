@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "broadcom.h"
-#include "convert.h"
-#include "xilleon.h"
-#include "zones.h"
+#include "capture/broadcom.h"
+#include "capture/convert.h"
+#include "capture/xilleon.h"
+#include "huecast/zones.h"
 
 namespace {
 

@@ -15,10 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "emu_usb.h"
-#include "stb_box.h"
-#include "pictures.h"
-#include "util.h"
+#include "sim/lightset/emu_usb.h"
+#include "sim/box/stb_box.h"
+#include "sim/common/util.h"
 
 namespace {
 
@@ -67,25 +66,15 @@ bool place_picture(stb_box *box, const chipset &c, const yuv_picture &p)
 {
     if (stb_box_make_mem(box) != 0)
         return fail("no /dev/mem");
+    int r;
     if (!strcmp(c.name, "pallas") || !strcmp(c.name, "vulcan"))
-        return stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()) == 0;
-    if (stb_box_write_picture_size(box, p.width, p.height) != 0)
-        return fail("no picture size files");
-    std::vector<uint8_t> memory;
-    uint64_t at;
-    if (!strcmp(c.name, "xilleon")) {
-        memory = tiled_window(p);
-        at = XILLEON_WINDOW;
-    } else {
-        const stripe_geometry g = stripes_for(p.width, p.height);
-        const std::vector<uint8_t> block = picture_block(
-            g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
-        if (stb_box_mem_write(box, BRCM_BLOCK, block.data(), block.size()) != 0)
-            return fail("cannot write the picture register block");
-        memory = striped_memory(p, g);
-        at = !strcmp(c.name, "brcm4380") ? BRCM_DMA_PICTURE : LUMA_BASE;
-    }
-    return stb_box_mem_write(box, at, memory.data(), memory.size()) == 0;
+        r = stb_box_show_video(box, p);
+    else if (!strcmp(c.name, "xilleon"))
+        r = stb_box_show_xilleon(box, p);
+    else
+        r = stb_box_show_broadcom(box, p, stripes_for(p.width, p.height), BRCM_LUMA_BASE,
+                                  !strcmp(c.name, "brcm4380") ? BRCM_DMA_PICTURE : BRCM_LUMA_BASE);
+    return r == 0 || fail("cannot put the picture into the box");
 }
 
 bool write_proc(stb_box *box, const chipset &c)

@@ -49,8 +49,8 @@ static int is_frame_open(int64_t num, uint64_t a2, uint64_t a3)
 }
 
 static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t num, uint64_t a1,
-                       uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5, uint64_t a6,
-                       uint64_t a7, uint64_t a8)
+                       uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5, uint64_t a6, uint64_t a7,
+                       uint64_t a8)
 {
     (void)id, (void)vcpu, (void)a1, (void)a4, (void)a5, (void)a6, (void)a7, (void)a8;
     if (!is_frame_open(num, a2, a3))
@@ -59,8 +59,8 @@ static void on_syscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t num, uint
     fflush(out);
 }
 
-QEMU_PLUGIN_EXPORT int qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info,
-                                           int argc, char **argv)
+QEMU_PLUGIN_EXPORT int qemu_plugin_install(qemu_plugin_id_t id, const qemu_info_t *info, int argc,
+                                           char **argv)
 {
     (void)info;
     const char *path = NULL;

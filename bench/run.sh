@@ -87,7 +87,7 @@ done
 
 # Lookup tables: every data object of the conversion and the zones.
 tables=$(for o in "$mipsel"/capture/CMakeFiles/hue_capture.dir/convert.cpp.o \
-                  "$mipsel"/grabber/CMakeFiles/hue_grabber.dir/zones.cpp.o; do
+                  "$mipsel"/huecast/CMakeFiles/huecast_parts.dir/zones.cpp.o; do
     mipsel-linux-gnu-nm -S -C "$o" | awk 'NF >= 4 && $3 ~ /^[rRdDbBuvV]$/'
 done)
 

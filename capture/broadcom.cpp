@@ -5,11 +5,11 @@
 // are then byte-reversed.
 #include <algorithm>
 
-#include "broadcom.h"
-#include "getvideo.h"
-#include "physmem.h"
-#include "convert.h"
-#include "size_file.h"
+#include "capture/broadcom.h"
+#include "capture/convert.h"
+#include "capture/physmem.h"
+#include "capture/size_file.h"
+#include "capture/sources.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "broadcom.h"
+#include "capture/broadcom.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // nothing allocated. The one table (clamps, 812 bytes) stays in a small data
 // cache. Pictures the decoder keeps in stripes or tiles are converted where
 // they lie, 64 columns at a time.
-#include "convert.h"
+#include "capture/convert.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame.h"
+#include "capture/frame.h"
 
 // One 16.16 fixed-point product per sample byte.
 using channel_table = std::array<int32_t, 256>;

@@ -33,7 +33,8 @@ extern const char *const stb_name[STB_COUNT];
 // r * width and serves luma rows 2r and 2r + 1. Byte pair k of a row (bytes
 // 2k, 2k + 1: Cb, then Cr, 128 = no colour) serves luma columns 2k and 2k + 1.
 // Only its first width * height / 2 bytes are guaranteed to exist.
-// Both planes are malloc'ed by the source and freed by the capture front end.
+// Both point into the blocks the source handed over (the video device's
+// into its read buffer, after the header), which the capture front end frees.
 struct yuv_frame {
     int32_t width;
     int32_t height;

@@ -5,8 +5,8 @@
 #include <fcntl.h>
 #include <utility>
 
-#include "convert.h"
-#include "getvideo.h"
+#include "capture/convert.h"
+#include "capture/sources.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <limits>
 
-#include "physmem.h"
+#include "capture/physmem.h"
 
 void *phys_map(int mem, uint32_t address, size_t length, bool writable)
 {

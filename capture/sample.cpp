@@ -1,7 +1,7 @@
 // The sampled conversion: the column offsets of a run of samples are worked
 // out once, for even and odd luma and chroma rows, then every sampled row
 // converts that run straight from the source's memory.
-#include "convert.h"
+#include "capture/convert.h"
 
 #include <algorithm>
 

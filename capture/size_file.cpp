@@ -1,11 +1,11 @@
 // Picture size files: "2d0\n" and "0x2d0\n" both read as 720.
 #include <cstdio>
 
-#include "size_file.h"
+#include "capture/size_file.h"
+#include "capture/getvideo.h"
 
 namespace {
 
-constexpr int LINE_SIZE = 256;
 constexpr uint64_t HEX_MAX = 0xFFFFFFFF;
 
 int hex_digit(char c)

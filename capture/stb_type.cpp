@@ -1,6 +1,6 @@
 // The process-wide chipset code. It lives with the capture because every
 // capture reads it to pick its source; the grabber's detection only writes it.
-#include "frame.h"
+#include "capture/frame.h"
 
 // Detected chipset; 0 (unknown) until the detection at start-up sets it.
 int stb_type = STB_UNKNOWN;

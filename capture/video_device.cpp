@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "getvideo.h"
+#include "capture/sources.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // picture window mapped read-only, one line in 32 of luma and chroma copied.
 // The frame handed over is the sampled picture: full width, one row for every
 // 32 picture lines (height / 32 rows).
-#include "getvideo.h"
-#include "physmem.h"
-#include "convert.h"
-#include "size_file.h"
-#include "xilleon.h"
+#include "capture/convert.h"
+#include "capture/physmem.h"
+#include "capture/size_file.h"
+#include "capture/sources.h"
+#include "capture/xilleon.h"
 
 namespace {
 

@@ -28,8 +28,9 @@ constexpr int32_t XILLEON_MAX_HEIGHT = 2303;
 // Fills the sampled planes of a width x height picture from window (the
 // mapped picture window): luma row r = tile line 0 of luma tile row r (picture
 // line 32r) for rows 0..2*(T/2)+1, T = height / 32; chroma row q = tile line
-// 0 of chroma tile row q for rows 0..2*(P/2)+1, P = T / 2. Writes only
-// columns below width and 1920 and only within luma_size and chroma_size
-// bytes; reads only tile rows that lie within the window.
+// 0 of chroma tile row q for rows 0..2*(P/2)+1, P = T / 2. The size must be
+// one the source accepts (width 0 to XILLEON_MAX_WIDTH, height
+// XILLEON_MIN_HEIGHT to XILLEON_MAX_HEIGHT): the rows read then lie within
+// the window. Writes only within luma_size and chroma_size bytes.
 void sample_picture(const unsigned char *window, int32_t width, int32_t height, unsigned char *luma,
                     size_t luma_size, unsigned char *chroma, size_t chroma_size);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "xilleon.h"
+#include "capture/xilleon.h"
 
 namespace {
 
@@ -16,6 +16,10 @@ constexpr int32_t LINES_PER_TILE_ROW = 32;
 constexpr int32_t LUMA_TILE_ROWS = XILLEON_CHROMA_AT / TILE_ROW_SIZE;
 constexpr int32_t CHROMA_TILE_ROWS = (XILLEON_WINDOW_SIZE - XILLEON_CHROMA_AT) / TILE_ROW_SIZE;
 static_assert(LUMA_TILE_ROWS == 180 && CHROMA_TILE_ROWS == 36);
+// The tallest picture accepted reads whole pairs of tile rows within both regions.
+constexpr int32_t MOST_SAMPLED = XILLEON_MAX_HEIGHT / LINES_PER_TILE_ROW;
+static_assert(2 * (MOST_SAMPLED / 2) + 2 <= LUMA_TILE_ROWS &&
+              2 * (MOST_SAMPLED / 2 / 2) + 2 <= CHROMA_TILE_ROWS);
 
 // One plane row of columns bytes (at most 1920) from tile line 0 of a tile
 // row; odd tile rows have the two halves of each tile line exchanged.
@@ -34,21 +38,19 @@ void fill_row(const unsigned char *tile_row, bool odd, unsigned char *row, int32
 }
 
 // Plane rows 0 .. 2 * (last / 2) + 1, whole pairs of tile rows up to the pair
-// holding tile row last. A row beyond the region is not read, and a row or
-// part of a row beyond the plane is not written.
-void sample_plane(const unsigned char *region, int32_t region_rows, int32_t last, int32_t width,
-                  unsigned char *plane, size_t plane_size)
+// holding tile row last (within the region for the heights the source
+// accepts). A row or part of a row beyond the plane is not written.
+void sample_plane(const unsigned char *region, int32_t last, int32_t width, unsigned char *plane,
+                  size_t plane_size)
 {
     const size_t stride = size_t(width);
-    const int32_t rows = std::min(2 * (last / 2) + 2, region_rows);
-    const int32_t columns = std::min(width, 15 * TILE_LINE);
+    const int32_t rows = 2 * (last / 2) + 2;
     for (int32_t r = 0; r < rows; ++r) {
         const size_t start = size_t(r) * stride;
         if (start >= plane_size)
             break;
         const auto room = static_cast<int32_t>(std::min(plane_size - start, stride));
-        fill_row(region + size_t(r) * TILE_ROW_SIZE, r % 2 != 0, plane + start,
-                 std::min(columns, room));
+        fill_row(region + size_t(r) * TILE_ROW_SIZE, r % 2 != 0, plane + start, room);
     }
 }
 
@@ -57,10 +59,7 @@ void sample_plane(const unsigned char *region, int32_t region_rows, int32_t last
 void sample_picture(const unsigned char *window, int32_t width, int32_t height, unsigned char *luma,
                     size_t luma_size, unsigned char *chroma, size_t chroma_size)
 {
-    if (width <= 0 || height < 0)
-        return;
     const int32_t sampled = height / LINES_PER_TILE_ROW;
-    sample_plane(window, LUMA_TILE_ROWS, sampled, width, luma, luma_size);
-    sample_plane(window + XILLEON_CHROMA_AT, CHROMA_TILE_ROWS, sampled / 2, width, chroma,
-                 chroma_size);
+    sample_plane(window, sampled, width, luma, luma_size);
+    sample_plane(window + XILLEON_CHROMA_AT, sampled / 2, width, chroma, chroma_size);
 }

@@ -18,14 +18,12 @@ endif()
 add_compile_options(-fsanitize=memory -fsanitize-memory-track-origins -fno-omit-frame-pointer)
 add_link_options(-fsanitize=memory)
 
-add_subdirectory(driver)
-add_subdirectory(testprog)
-add_subdirectory(capture)
-add_subdirectory(grabber)
+hue_add_product()
 
 include(CTest)
-add_executable(msan_check tests/msan_check.cpp sim/box/physmem_sim.cpp sim/box/decoder_memory.cpp
-  sim/common/util.cpp)
-target_include_directories(msan_check PRIVATE sim/box sim/common)
-target_link_libraries(msan_check PRIVATE hue_grabber hue_capture)
+# The simulated box and physical memory (sim/ leaves the emulated light set
+# out of this build).
+add_subdirectory(sim)
+add_executable(msan_check tests/msan_check.cpp)
+target_link_libraries(msan_check PRIVATE huecast_parts hue_capture physmem_sim)
 add_test(NAME msan.capture_and_zones COMMAND msan_check)

@@ -2,7 +2,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ambx.h"
+#include "driver/ambx_internal.h"
+
+// The only device the driver supports: the amBX light set.
+const supported_device devices = {AMBX_VENDOR, AMBX_PRODUCT};
+
+// Registered devices in the order ambx_init found them; ambx_init sets every
+// slot free before it scans.
+device_table device_slots;
 
 namespace {
 
@@ -137,7 +144,7 @@ int check_index(int device)
 
 int register_device(struct usb_device *dev)
 {
-    if (!dev || device_slots.count >= AMBX_MAX_DEVICES)
+    if (!dev)
         return 0;
     puts("Found supported controller");
     for (int i = 0; i < dev->descriptor.bNumConfigurations; i++)
@@ -208,6 +215,11 @@ int ambx_close(int device)
 int ambx_device_count()
 {
     return device_slots.count;
+}
+
+struct usb_device *ambx_usb_device(int device)
+{
+    return check_index(device) == 0 ? device_slots.slots[device].device : nullptr;
 }
 
 int ambx_device_status(int device)

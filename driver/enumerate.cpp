@@ -6,7 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ambx.h"
+#include "driver/ambx_internal.h"
+
+// Holds the count query and, over it, its reply (up to 64 bytes); shared by
+// all devices, used only during ambx_enumerate's count phase.
+unsigned char query_buffer[AMBX_REPLY_SIZE];
 
 namespace {
 
@@ -16,7 +20,6 @@ constexpr int REPLY_DATA = 5;         // first information byte of a reply
 constexpr int REPLY_MORE = 6;         // information byte 1: at or above the mark,
 constexpr int SECOND_READ_MARK = 58;  // read on from offset 59
 constexpr int SECOND_READ_OFFSET = 0x3B;
-constexpr int MAX_COMPONENTS = 16;  // the address byte names components 0..15
 
 // Offsets in the information block.
 constexpr int BLOCK_POSITION = 23;
@@ -153,7 +156,7 @@ int ambx_enumerate(int device, component_callback callback, void *user_data)
     unsigned char block[AMBX_INFO_BLOCK];
     component_info info;
     // Components beyond 15 cannot be named: their requests would alias.
-    const int walked = count < MAX_COMPONENTS ? count : MAX_COMPONENTS;
+    const int walked = count < AMBX_MAX_COMPONENTS ? count : AMBX_MAX_COMPONENTS;
     for (int j = 0; j < walked; j++) {
         usb_dev_handle *handle = device_slots.slots[device].handle;
         printf("Requesting device info for device %d\n", j);
@@ -173,6 +176,6 @@ int ambx_enumerate(int device, component_callback callback, void *user_data)
     }
     if (count > walked)
         printf("Stopping after component %d: %d components claimed, %d can be addressed\n",
-               walked - 1, count, MAX_COMPONENTS);
+               walked - 1, count, AMBX_MAX_COMPONENTS);
     return result;
 }

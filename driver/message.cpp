@@ -6,7 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ambx.h"
+#include "driver/ambx_internal.h"
+
+// Numbers every framed message: its low nibble becomes the header's
+// sequence nibble (1, 2, ..., 15, 0, 1, ...). Starts at 1, never reset.
+int8_t msg_counter = 1;
 
 namespace {
 

@@ -14,6 +14,7 @@ packages=(
   libbenchmark-dev libyuv-dev     # the frame benchmark and its yardstick
   libpng-dev                      # the demo's picture strip
   clang-14 libclang-rt-14-dev     # the MemorySanitizer build and the fuzz targets (libFuzzer)
+  clang-format                    # the format check (clang-format 14, as .clang-format pins)
   busybox                         # the init script's tests: its sh and start-stop-daemon
 )
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Second command: install, build, and run every test: in the normal build,
+# Second command: install, check the format of the C and C++ sources, build,
+# and run every test: in the normal build,
 # again with AddressSanitizer and UndefinedBehaviorSanitizer, the capture
 # and zone code with MemorySanitizer (cmake/msan.cmake says why only those),
 # and in the build for the box itself (little-endian 32-bit MIPS, tests under
@@ -24,6 +25,10 @@ preset() {
   cmake --build --preset "$1"
   ctest --preset "$1" -j "$jobs"
 }
+
+section "format (clang-format, .clang-format)"
+git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+took "format"
 
 section "build/ (normal)"
 preset host

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ambx_emu.h"
-#include "emu_usb.h"
-#include "pictures.h"
-#include "stb_box.h"
+#include "sim/lightset/ambx_emu.h"
+#include "sim/lightset/emu_usb.h"
+#include "tests/pictures.h"
+#include "sim/box/stb_box.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -133,24 +133,16 @@ protected:
         ASSERT_EQ(stb_box_write_text(box, "/proc/fb", text), 0);
     }
 
-    void write_video(const yuv_picture &p)
+    void write_video(const yuv_picture &p) { ASSERT_EQ(stb_box_show_video(box, p), 0); }
+
+    // A Broadcom picture: its register block, its height in yres, and its
+    // striped memory at memory_at (the luma base itself, or the DMA window
+    // where a BCM4380's engine would put it).
+    void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at,
+                        uint8_t address_noise = 0)
     {
-        ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
+        ASSERT_EQ(stb_box_show_broadcom(box, p, g, BRCM_LUMA_BASE, memory_at, address_noise), 0);
     }
 
-    void write_mem(uint64_t address, const std::vector<uint8_t> &data)
-    {
-        ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
-    }
-
-    // A Broadcom picture: its register block at BRCM_BLOCK, and its striped memory
-    // at memory_at (the luma base itself, or the DMA window where a BCM4380's
-    // engine would put it).
-    void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
-    {
-        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset,
-                                            g.luma_rows, g.chroma_rows));
-        write_mem(memory_at, striped_memory(p, g));
-        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
-    }
+    void place_xilleon(const yuv_picture &p) { ASSERT_EQ(stb_box_show_xilleon(box, p), 0); }
 };

@@ -10,12 +10,12 @@
 #include <string>
 #include <tuple>
 
-#include "broadcom.h"
-#include "convert.h"
-#include "physmem.h"
-#include "size_file.h"
-#include "source_fixture.h"
-#include "pictures.h"
+#include "capture/broadcom.h"
+#include "capture/convert.h"
+#include "capture/physmem.h"
+#include "capture/size_file.h"
+#include "tests/source_fixture.h"
+#include "tests/pictures.h"
 
 namespace {
 
@@ -169,12 +169,12 @@ TEST_F(BrcmDma, OneChunkInOrder)
     for (size_t i = 0; i < picture.size(); i++)
         picture[i] = uint8_t(i * 31 + i / 4096);
     with_engine(2, [&](unsigned char *window, unsigned char *registers) {
-        physmem_sim_write(LUMA_BASE, picture.data(), picture.size());
-        dma_copy(window, registers, LUMA_BASE, 0x100000);
+        physmem_sim_write(BRCM_LUMA_BASE, picture.data(), picture.size());
+        dma_copy(window, registers, BRCM_LUMA_BASE, 0x100000);
     });
     using k = sim_event_kind;
     const std::vector<std::tuple<k, uint32_t, uint32_t>> want = {
-        {k::write, BRCM_DMA_WINDOW, LUMA_BASE},
+        {k::write, BRCM_DMA_WINDOW, BRCM_LUMA_BASE},
         {k::write, BRCM_DMA_WINDOW + 4, 0x0FC01000},
         {k::write, BRCM_DMA_WINDOW + 8, 0x40100000},
         {k::write, BRCM_DMA_WINDOW + 12, 0},
@@ -215,12 +215,12 @@ TEST_F(BrcmDma, ChunksOfAtMost0x3FF000)
                  {-4096, {}}};
     for (const auto &c : cases) {
         with_engine(0, [&](unsigned char *window, unsigned char *registers) {
-            dma_copy(window, registers, LUMA_BASE, c.extent);
+            dma_copy(window, registers, BRCM_LUMA_BASE, c.extent);
         });
         const std::vector<sim_transfer> &t = physmem_sim_transfers();
         ASSERT_EQ(t.size(), c.lengths.size()) << c.extent;
         for (size_t i = 0; i < t.size(); i++) {
-            EXPECT_EQ(t[i].source, LUMA_BASE + 0x3FF000 * i) << c.extent;
+            EXPECT_EQ(t[i].source, BRCM_LUMA_BASE + 0x3FF000 * i) << c.extent;
             EXPECT_EQ(t[i].destination, 0x0FC01000u) << c.extent;
             EXPECT_EQ(t[i].length_word, c.lengths[i] | 0x40000000) << c.extent;
         }
@@ -253,7 +253,7 @@ protected:
 
     // p striped at luma_base (low bytes of the block's base words noisy), its
     // block, and its height in yres.
-    void place(const yuv_picture &p, const stripe_geometry &g, uint32_t luma_base = LUMA_BASE)
+    void place(const yuv_picture &p, const stripe_geometry &g, uint32_t luma_base = BRCM_LUMA_BASE)
     {
         const std::vector<uint8_t> memory = striped_memory(p, g);
         physmem_sim_write(luma_base, memory.data(), memory.size());
@@ -306,8 +306,8 @@ TEST_F(Broadcom, Bcm7401ReadsThePictureInPlace)
     expect_picture(p, g);
     const std::vector<mapping_event> want = {{MAP, BRCM_BLOCK_ADDRESS, 100, false},
                                              {UNMAP, BRCM_BLOCK_ADDRESS, 100, false},
-                                             {MAP, LUMA_BASE, stripe_extent(g), false},
-                                             {UNMAP, LUMA_BASE, stripe_extent(g), false}};
+                                             {MAP, BRCM_LUMA_BASE, stripe_extent(g), false},
+                                             {UNMAP, BRCM_LUMA_BASE, stripe_extent(g), false}};
     EXPECT_EQ(mappings(), want);
     const std::vector<sim_event> reads = events_of(sim_event_kind::read);
     ASSERT_EQ(reads.size(), 25u);
@@ -315,7 +315,7 @@ TEST_F(Broadcom, Bcm7401ReadsThePictureInPlace)
         EXPECT_EQ(reads[i].address, BRCM_BLOCK_ADDRESS + 4 * i);
     const std::vector<sim_event> &all = physmem_sim_events();
     const auto picture_map = std::find_if(all.begin(), all.end(), [](const sim_event &e) {
-        return e.kind == sim_event_kind::map && e.address == LUMA_BASE;
+        return e.kind == sim_event_kind::map && e.address == BRCM_LUMA_BASE;
     });
     ASSERT_NE(picture_map + 1, all.end());
     EXPECT_EQ(picture_map[1].kind, sim_event_kind::pause);
@@ -342,7 +342,7 @@ TEST_F(Broadcom, Bcm4380CopiesByDma)
         {UNMAP, BRCM_DMA_REGISTERS, 0x1000, false}, {UNMAP, BRCM_DMA_WINDOW, 0x400000, false}};
     EXPECT_EQ(mappings(), want);
     ASSERT_EQ(physmem_sim_transfers().size(), 1u);
-    EXPECT_EQ(physmem_sim_transfers()[0].source, LUMA_BASE);
+    EXPECT_EQ(physmem_sim_transfers()[0].source, BRCM_LUMA_BASE);
     EXPECT_EQ(physmem_sim_transfers()[0].length_word, stripe_extent(g) | 0x40000000);
     EXPECT_EQ(events_of(sim_event_kind::pause).size(), 3u);
     EXPECT_EQ(physmem_sim_live_mappings(), 0);
@@ -351,7 +351,7 @@ TEST_F(Broadcom, Bcm4380CopiesByDma)
 // Width 0: BCM7401 still pauses, BCM4380 starts no transfer; catches either skipped.
 TEST_F(Broadcom, EmptyPictureStillPausesOnBcm7401)
 {
-    place_block(0, LUMA_BASE, LUMA_BASE + 0x1000, 16, 8);
+    place_block(0, BRCM_LUMA_BASE, BRCM_LUMA_BASE + 0x1000, 16, 8);
     write_height(0);
     ASSERT_TRUE(capture(STB_BRCM7401)) << out;
     EXPECT_EQ(planes.width, 0);
@@ -359,7 +359,7 @@ TEST_F(Broadcom, EmptyPictureStillPausesOnBcm7401)
     EXPECT_EQ(events_of(sim_event_kind::pause)[0].value, 50000u);
 
     mem = physmem_sim_reset();
-    place_block(0, LUMA_BASE, LUMA_BASE, 16, 8);
+    place_block(0, BRCM_LUMA_BASE, BRCM_LUMA_BASE, 16, 8);
     ASSERT_TRUE(capture(STB_BRCM4380)) << out;
     EXPECT_EQ(planes.width, 0);
     EXPECT_TRUE(physmem_sim_transfers().empty());
@@ -400,8 +400,9 @@ TEST_F(Broadcom, ChromaOffTheWordGridConvertsFromDecoderBytesOnly)
         std::mt19937 rng(unsigned(c.width * c.luma_rows));
         for (uint8_t &b : memory)
             b = uint8_t(rng());
-        physmem_sim_write(LUMA_BASE, memory.data(), memory.size());
-        place_block(c.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, c.luma_rows, c.chroma_rows);
+        physmem_sim_write(BRCM_LUMA_BASE, memory.data(), memory.size());
+        place_block(c.width, BRCM_LUMA_BASE, BRCM_LUMA_BASE + g.chroma_offset, c.luma_rows,
+                    c.chroma_rows);
         write_height(c.height);
         ASSERT_TRUE(capture(STB_BRCM7401)) << name << out;
         const yuv_frame frame = {planes.width, planes.height, planes.luma.get(),
@@ -436,7 +437,7 @@ TEST_F(Broadcom, DmaWindowLimit)
 // Each broken description refused, all given back; catches a missing check.
 TEST_F(Broadcom, HostileDescriptionsAreRefused)
 {
-    constexpr uint32_t L = LUMA_BASE;
+    constexpr uint32_t L = BRCM_LUMA_BASE;
     constexpr uint32_t SD = 0x6C000;  // 720 x 576: 12 stripes of 576 rows, chroma right after
     constexpr uint32_t TOP = 0xFFF80000;
     const struct {

@@ -1,6 +1,6 @@
 // Colour conversion: numeric results, channel order, and which chroma pair and
 // which bytes every picture size uses.
-#include "convert.h"
+#include "capture/convert.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder_memory.h"
-#include "pictures.h"
+#include "sim/box/decoder_memory.h"
+#include "tests/pictures.h"
 
 namespace {
 

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "demo_decoder.h"
-#include "demo_fixture.h"
-#include "demo_png.h"
-#include "demo_scene.h"
-#include "demo_view.h"
-#include "pictures.h"
-#include "process.h"
-#include "stb_box.h"
+#include "demo/decoder.h"
+#include "tests/demo_fixture.h"
+#include "demo/png.h"
+#include "demo/scene.h"
+#include "demo/view.h"
+#include "tests/pictures.h"
+#include "sim/common/process.h"
+#include "sim/box/stb_box.h"
 
 namespace {
 

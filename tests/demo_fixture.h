@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "demo_scene.h"
+#include "demo/scene.h"
 
 // Writes a y4m file of frames width x height whose every plane byte is the
 // frame's value (luma v, Cb v + 1, Cr v + 2).

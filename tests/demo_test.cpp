@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "demo_decoder.h"
-#include "demo_fixture.h"
-#include "demo_png.h"
-#include "demo_scene.h"
-#include "demo_watch.h"
-#include "demo_view.h"
-#include "demo_y4m.h"
-#include "pictures.h"
-#include "stb_box.h"
+#include "demo/decoder.h"
+#include "tests/demo_fixture.h"
+#include "demo/png.h"
+#include "demo/scene.h"
+#include "demo/watch.h"
+#include "demo/view.h"
+#include "demo/y4m.h"
+#include "tests/pictures.h"
+#include "sim/box/stb_box.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include "detect.h"
-#include "frame.h"
+#include "huecast/detect.h"
+#include "capture/frame.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "ambx.h"
-#include "ambx_emu.h"
-#include "emu_usb.h"
+#include "driver/ambx_internal.h"
+#include "sim/lightset/ambx_emu.h"
+#include "sim/lightset/emu_usb.h"
 
 using bytes = std::vector<uint8_t>;
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "emu_fixture.h"
+#include "tests/emu_fixture.h"
 
 namespace {
 

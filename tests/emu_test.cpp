@@ -16,8 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "emu_fixture.h"
-#include "emu_usb.h"
+#include "tests/emu_fixture.h"
+#include "sim/lightset/emu_usb.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Component enumeration against the emulated light set.
-#include "driver_fixture.h"
+#include "tests/driver_fixture.h"
 
 namespace {
 

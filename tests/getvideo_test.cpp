@@ -21,9 +21,9 @@
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
-#include "getvideo.h"
-#include "pictures.h"
-#include "stb_box.h"
+#include "capture/sources.h"
+#include "tests/pictures.h"
+#include "sim/box/stb_box.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "ambx_emu.h"
+#include "sim/lightset/ambx_emu.h"
 
 // From "Claiming interface 0" to "init done", with the reply sizes of the
 // emulated light set.

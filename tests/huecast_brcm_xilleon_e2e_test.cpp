@@ -2,8 +2,8 @@
 // Xilleon boxes: /dev/mem is a sparse file whose offset is the physical
 // address, holding the decoder's picture as the decoder lays it out; the
 // lights' messages are checked against colours computed from the picture.
-#include "box_fixture.h"
-#include "pictures.h"
+#include "tests/box_fixture.h"
+#include "tests/pictures.h"
 
 namespace {
 
@@ -16,27 +16,10 @@ constexpr char XILLEON_FB[] = "0 xilleonfb\n";
 
 class StbHuecast : public BoxTest {
 protected:
-    void write_mem(uint64_t address, const std::vector<uint8_t> &data)
+    // A Broadcom picture whose block has noise in its bases' low bytes.
+    void place_noisy_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
     {
-        ASSERT_EQ(stb_box_mem_write(box, address, data.data(), data.size()), 0);
-    }
-
-    // A Broadcom picture: its block (bases with noise in their low bytes),
-    // its height in yres, and its striped memory at memory_at (the luma base
-    // itself, or the DMA window where a BCM4380's engine would put it).
-    void place_broadcom(const yuv_picture &p, const stripe_geometry &g, uint32_t memory_at)
-    {
-        const uint32_t chroma_base = LUMA_BASE + g.chroma_offset;
-        write_mem(BRCM_BLOCK, picture_block(g.width, LUMA_BASE | 0x77, chroma_base | 0x11,
-                                            g.luma_rows, g.chroma_rows));
-        write_mem(memory_at, striped_memory(p, g));
-        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
-    }
-
-    void place_xilleon(const yuv_picture &p)
-    {
-        write_mem(XILLEON_WINDOW, tiled_window(p));
-        ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
+        place_broadcom(p, g, memory_at, 0x77);
     }
 
     // The light set, the chipset's /proc files, and huecast started (with
@@ -89,7 +72,7 @@ protected:
     void expect_dma_left(uint32_t extent)
     {
         const uint32_t descriptor[8] = {
-            LUMA_BASE, BRCM_DMA_PICTURE, extent | 0x40000000, 0, 0, 0, 0, 0};
+            BRCM_LUMA_BASE, BRCM_DMA_PICTURE, extent | 0x40000000, 0, 0, 0, 0, 0};
         for (uint32_t i = 0; i < 8; i++)
             EXPECT_EQ(mem32(BRCM_DMA_WINDOW + 4 * i), descriptor[i]) << "descriptor word " << i;
         EXPECT_EQ(mem32(BRCM_DMA_REGISTERS + 0x04), BRCM_DMA_WINDOW);
@@ -168,11 +151,11 @@ protected:
         }
         const stripe_geometry g = stripes_for(c.width, c.height, c.gap);
         if (c.chip == decoder::bcm7401) {
-            place_broadcom(p, g, LUMA_BASE);
+            place_noisy_broadcom(p, g, BRCM_LUMA_BASE);
             run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false, c.step);
             return;
         }
-        place_broadcom(p, g, BRCM_DMA_PICTURE);
+        place_noisy_broadcom(p, g, BRCM_DMA_PICTURE);
         run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false, c.step);
         expect_dma_left(stripe_extent(g));
     }

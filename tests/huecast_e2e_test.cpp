@@ -4,7 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include "box_fixture.h"
+#include "tests/box_fixture.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <cstring>
 
-#include "box_fixture.h"
-#include "pictures.h"
-#include "util.h"
+#include "tests/box_fixture.h"
+#include "tests/pictures.h"
+#include "sim/common/util.h"
 
 namespace {
 
@@ -126,11 +126,7 @@ TEST_F(HuecastLoop, BroadcomBufferHolds1920x1080)
     const yuv_picture p = random_picture(1920, 1080, 42);
     const stripe_geometry g = stripes_for(1920, 1080);
     ASSERT_EQ(g.luma_rows, 1088);
-    const std::vector<uint8_t> block =
-        picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
-    ASSERT_EQ(stb_box_mem_write(box, BRCM_BLOCK, block.data(), block.size()), 0);
-    const std::vector<uint8_t> memory = striped_memory(p, g);
-    ASSERT_EQ(stb_box_mem_write(box, LUMA_BASE, memory.data(), memory.size()), 0);
+    place_broadcom(p, g, BRCM_LUMA_BASE);
     ASSERT_EQ(stb_box_write_picture_size(box, 1920, 1088), 0);
     start(HUECAST_PATH);
     const std::string refused = "Mainmemory: <Memmapping failed>\n";

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "box_fixture.h"
+#include "tests/box_fixture.h"
 
 namespace {
 

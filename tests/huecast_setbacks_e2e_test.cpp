@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "box_fixture.h"
+#include "tests/box_fixture.h"
 
 namespace {
 

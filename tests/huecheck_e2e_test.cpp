@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "ambx_emu.h"
-#include "emu_usb.h"
-#include "handshake_fixture.h"
+#include "sim/lightset/ambx_emu.h"
+#include "sim/lightset/emu_usb.h"
+#include "tests/handshake_fixture.h"
 
 namespace {
 

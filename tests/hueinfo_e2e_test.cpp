@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "ambx_emu.h"
-#include "emu_usb.h"
+#include "sim/lightset/ambx_emu.h"
+#include "sim/lightset/emu_usb.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <fstream>
 
-#include "box_fixture.h"
-#include "emulated_command.h"
+#include "tests/box_fixture.h"
+#include "sim/common/emulated_command.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Framing and output commands, checked byte for byte on the emulated device.
-#include "driver_fixture.h"
+#include "tests/driver_fixture.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "borders.h"
-#include "options.h"
-#include "smooth.h"
-#include "zones.h"
+#include "huecast/borders.h"
+#include "huecast/options.h"
+#include "huecast/smooth.h"
+#include "huecast/zones.h"
 
 namespace {
 

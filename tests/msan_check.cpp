@@ -11,14 +11,14 @@
 #include <unistd.h>
 #include <vector>
 
-#include "borders.h"
-#include "broadcom.h"
-#include "convert.h"
-#include "getvideo.h"
-#include "physmem_sim.h"
-#include "pictures.h"
-#include "xilleon.h"
-#include "zones.h"
+#include "capture/broadcom.h"
+#include "capture/convert.h"
+#include "capture/sources.h"
+#include "capture/xilleon.h"
+#include "huecast/borders.h"
+#include "huecast/zones.h"
+#include "sim/box/physmem_sim.h"
+#include "tests/pictures.h"
 
 namespace {
 
@@ -90,9 +90,9 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
     std::mt19937 rng(unsigned(g.width * g.luma_rows));
     for (uint8_t &b : memory)
         b = uint8_t(rng());
-    physmem_sim_write(LUMA_BASE, memory.data(), memory.size());
-    const std::vector<uint8_t> block =
-        picture_block(g.width, LUMA_BASE, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
+    physmem_sim_write(BRCM_LUMA_BASE, memory.data(), memory.size());
+    const std::vector<uint8_t> block = picture_block(
+        g.width, BRCM_LUMA_BASE, BRCM_LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
     physmem_sim_write(BRCM_BLOCK, block.data(), block.size());
     frame_planes planes;
     const bool taken = broadcom_source(planes, mem, stb, RGB_IMAGE_HD / 3, write_hex(yres, height));

@@ -10,10 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "decoder_memory.h"
-
-// Where these tests put a Broadcom decoder's luma stripes (physical address).
-constexpr uint32_t LUMA_BASE = 0x05000000;
+#include "sim/box/decoder_memory.h"
 
 struct ycbcr {
     uint8_t y, cb, cr;
@@ -38,17 +35,6 @@ inline yuv_picture bars_picture(int width, int height, const ycbcr *colours = ba
                 p.chroma[size_t(y / 2) * width + x + 1] = c.cr;
             }
         }
-    return p;
-}
-
-inline yuv_picture random_picture(int width, int height, unsigned seed)
-{
-    yuv_picture p = black_picture(width, height);
-    std::mt19937 rng(seed);
-    for (uint8_t &b : p.luma)
-        b = static_cast<uint8_t>(rng());
-    for (uint8_t &b : p.chroma)
-        b = static_cast<uint8_t>(rng());
     return p;
 }
 

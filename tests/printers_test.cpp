@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "printers.h"
+#include "libhue/printers.h"
 
 namespace {
 

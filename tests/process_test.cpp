@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
-#include "util.h"
+#include "sim/common/process.h"
+#include "sim/common/util.h"
 
 namespace {
 

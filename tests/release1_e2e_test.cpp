@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "box_fixture.h"
+#include "tests/box_fixture.h"
 
 namespace {
 
@@ -335,7 +335,7 @@ TEST_F(OldestBoxHuecast, OnVulcan)
 TEST_F(OldestBoxHuecast, OnBcm7401)
 {
     const yuv_picture p = random_picture(720, 576, 42);
-    place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
+    place_broadcom(p, stripes_for(720, 576, 0x1000), BRCM_LUMA_BASE);
     expect_frames("0 bcm7401 FB\n", nullptr, "Brcm7401", p, false);
 }
 
@@ -353,8 +353,7 @@ TEST_F(OldestBoxHuecast, OnBcm4380)
 TEST_F(OldestBoxHuecast, OnXilleon)
 {
     const yuv_picture p = random_picture(720, 576, 44);
-    write_mem(XILLEON_WINDOW, tiled_window(p));
-    ASSERT_EQ(stb_box_write_picture_size(box, p.width, p.height), 0);
+    place_xilleon(p);
     expect_frames("0 xilleonfb\n", nullptr, "Xilleon", sampled_picture(p), true);
 }
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "convert.h"
-#include "pictures.h"
-#include "source_fixture.h"
-#include "xilleon.h"
+#include "capture/convert.h"
+#include "capture/xilleon.h"
+#include "tests/pictures.h"
+#include "tests/source_fixture.h"
 
 namespace {
 
@@ -67,9 +67,10 @@ protected:
             const stripe_geometry g = stripes_for(c.width, c.height, 0x140);
             const std::vector<uint8_t> memory = random_bytes(
                 g.chroma_offset + size_t(c.width) * (g.chroma_rows + 64), unsigned(c.height));
-            physmem_sim_write(LUMA_BASE, memory.data(), memory.size());
-            const std::vector<uint8_t> b = picture_block(
-                c.width, LUMA_BASE | 0x11, LUMA_BASE + g.chroma_offset, g.luma_rows, g.chroma_rows);
+            physmem_sim_write(BRCM_LUMA_BASE, memory.data(), memory.size());
+            const std::vector<uint8_t> b =
+                picture_block(c.width, BRCM_LUMA_BASE | 0x11, BRCM_LUMA_BASE + g.chroma_offset,
+                              g.luma_rows, g.chroma_rows);
             physmem_sim_write(BRCM_BLOCK, b.data(), b.size());
         }
         snprintf(text, sizeof text, "%x\n", unsigned(c.height));

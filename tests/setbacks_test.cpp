@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "setbacks.h"
+#include "huecast/setbacks.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "getvideo.h"
-#include "physmem_sim.h"
+#include "capture/sources.h"
+#include "sim/box/physmem_sim.h"
 
 constexpr char MAPPING_FAILED[] = "Mainmemory: <Memmapping failed>\n";
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "stb_box.h"
-#include "util.h"
+#include "sim/box/stb_box.h"
+#include "sim/common/util.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <set>
 #include <sstream>
 
-#include "box_fixture.h"
-#include "physmem.h"
-#include "pictures.h"
+#include "tests/box_fixture.h"
+#include "capture/physmem.h"
+#include "tests/pictures.h"
 
 namespace {
 
@@ -159,7 +159,7 @@ protected:
 TEST_F(Target, PallasOpensDevMemSynchronous)
 {
     const yuv_picture p = bars_picture(720, 576);
-    ASSERT_EQ(stb_box_write_video(box, p.width, p.height, p.luma.data(), p.chroma.data()), 0);
+    write_video(p);
     const mem_trace trace = trace_frames("0 pallasfb\n", nullptr, 3);
     expect_open_flags(trace, 3);
     EXPECT_TRUE(trace.mappings.empty());
@@ -173,14 +173,14 @@ TEST_F(Target, PallasOpensDevMemSynchronous)
 TEST_F(Target, Bcm7401MapsTheBlockAndThePicture)
 {
     const yuv_picture p = bars_picture(720, 576);
-    place_broadcom(p, stripes_for(720, 576, 0x1000), LUMA_BASE);
+    place_broadcom(p, stripes_for(720, 576, 0x1000), BRCM_LUMA_BASE);
     const mem_trace trace = trace_frames("0 bcm7401 FB\n", nullptr, 3);
     expect_open_flags(trace, 3);
     expect_shared_mappings(trace);
     EXPECT_TRUE(mapped(trace, BRCM_BLOCK));
-    EXPECT_TRUE(mapped(trace, LUMA_BASE));
+    EXPECT_TRUE(mapped(trace, BRCM_LUMA_BASE));
     for (const mem_mapping &m : trace.mappings)
-        EXPECT_TRUE(m.address == BRCM_BLOCK || m.address == LUMA_BASE)
+        EXPECT_TRUE(m.address == BRCM_BLOCK || m.address == BRCM_LUMA_BASE)
             << "a mapping at " << std::hex << m.address;
 }
 
@@ -206,8 +206,7 @@ TEST_F(Target, Bcm4380MapsTheDmaPageAndWindow)
 // Xilleon: the picture window at 0x06000000, mapped read-only.
 TEST_F(Target, XilleonMapsThePictureWindow)
 {
-    write_mem(XILLEON_WINDOW, tiled_window(bars_picture(720, 576)));
-    ASSERT_EQ(stb_box_write_picture_size(box, 720, 576), 0);
+    place_xilleon(bars_picture(720, 576));
     const mem_trace trace = trace_frames("0 xilleonfb\n", nullptr, 3);
     expect_open_flags(trace, 3);
     expect_shared_mappings(trace);

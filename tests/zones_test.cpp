@@ -1,5 +1,5 @@
 // Zone colours: zone bounds, means, packing and empty rectangles.
-#include "zones.h"
+#include "huecast/zones.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 # The box programs (cmake/box/mipsel-musl.cmake): huecast, huecheck and
 # hueinfo as shipped, with libusb 0.1.12, in bin/; and their test flavours in
 # bin-standin/, the same programs with the stand-in libusb linked in instead
-# (sim/lightset/standin/standin_static.cmake), which serves them the emulated
+# (sim/lightset/standin/static.cmake), which serves them the emulated
 # light set of the test process that starts them.
 
 # A changed toolchain script means a new toolchain (mipsel-musl.cmake).
@@ -12,11 +12,8 @@ add_library(PkgConfig::LIBUSB INTERFACE IMPORTED)
 set_target_properties(PkgConfig::LIBUSB PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${HUE_BOX_PREFIX}/include)
 
-add_subdirectory(driver)
-add_subdirectory(capture)
-add_subdirectory(grabber)
-add_subdirectory(testprog)
-include(sim/lightset/standin/standin_static.cmake)
+hue_add_product()
+include(sim/lightset/standin/static.cmake)
 
 # A twin of a program: the same sources, options and libraries, as target
 # name in directory dir under the program's own file name.

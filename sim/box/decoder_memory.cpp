@@ -1,5 +1,5 @@
 // The decoders' memory layouts, written byte by byte from their description.
-#include "decoder_memory.h"
+#include "sim/box/decoder_memory.h"
 
 #include <algorithm>
 #include <cstring>

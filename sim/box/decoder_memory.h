@@ -10,10 +10,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "picture.h"
+#include "sim/box/picture.h"
 
 // Where the boxes keep their pictures and registers (physical addresses).
 constexpr uint32_t BRCM_BLOCK = 0x10100000;          // Broadcom picture register block
+constexpr uint32_t BRCM_LUMA_BASE = 0x05000000;      // where the tests' decoder keeps luma stripes
 constexpr uint32_t BRCM_DMA_WINDOW = 0x0FC00000;     // BCM4380 DMA window: descriptor first
 constexpr uint32_t BRCM_DMA_PICTURE = 0x0FC01000;    // the copied picture within it
 constexpr uint32_t BRCM_DMA_ROOM = 0x3FF000;         // bytes from there to 0x10000000

@@ -1,5 +1,5 @@
 // The simulated physical memory and DMA engine behind capture/physmem.h.
-#include "physmem_sim.h"
+#include "sim/box/physmem_sim.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "decoder_memory.h"
-#include "physmem.h"
-#include "util.h"
+#include "sim/box/decoder_memory.h"
+#include "capture/physmem.h"
+#include "sim/common/util.h"
 
 namespace {
 

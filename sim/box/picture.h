@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 // YCbCr 4:2:0 with interleaved chroma. luma: width x height bytes, row r at
@@ -25,5 +26,17 @@ inline yuv_picture black_picture(int width, int height)
     p.height = height;
     p.luma.assign(size_t(width) * size_t(height), 16);
     p.chroma.assign(size_t(width) * size_t(height) / 2, 128);
+    return p;
+}
+
+// A picture of random bytes, the same for the same seed.
+inline yuv_picture random_picture(int width, int height, unsigned seed)
+{
+    yuv_picture p = black_picture(width, height);
+    std::mt19937 rng(seed);
+    for (uint8_t &b : p.luma)
+        b = static_cast<uint8_t>(rng());
+    for (uint8_t &b : p.chroma)
+        b = static_cast<uint8_t>(rng());
     return p;
 }

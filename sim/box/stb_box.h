@@ -35,7 +35,8 @@
 #include <cstdint>
 #include <string>
 
-#include "process.h"
+#include "sim/box/decoder_memory.h"
+#include "sim/common/process.h"
 
 struct stb_box;
 
@@ -116,3 +117,24 @@ int stb_box_mem_read(const stb_box *box, uint64_t address, void *data, size_t si
 // 32-bit words in the box's little-endian order.
 int stb_box_mem_write32(stb_box *box, uint64_t address, uint32_t value);
 int stb_box_mem_read32(const stb_box *box, uint64_t address, uint32_t *value);
+
+// --- a picture into the box, as each decoder presents it (show.cpp) ---------
+// Each returns 0 or -errno. Pictures in memory are written in place, as a
+// decoder does: a capture reading meanwhile may see parts of two pictures.
+
+// Pallas, Vulcan: p in /dev/video (stb_box_write_video).
+int stb_box_show_video(stb_box *box, const yuv_picture &p);
+
+// BCM7401, BCM4380: p's size in the size files, the picture register block
+// describing g with its luma stripes at luma_base (address_noise in the low
+// 8 bits of both address words, which are no address), and the striped
+// memory of p at memory_at: luma_base itself, or BRCM_DMA_PICTURE where a
+// BCM4380's DMA engine would have copied it.
+int stb_box_show_broadcom(stb_box *box, const yuv_picture &p, const stripe_geometry &g,
+                          uint32_t luma_base, uint32_t memory_at, uint8_t address_noise = 0);
+
+// Xilleon: p's size in the size files and p's tile rows (at most 1920 wide)
+// in the picture window, luma from its start, chroma from XILLEON_CHROMA,
+// 0 where no picture byte lands in them; the rest of the window stays as it
+// is.
+int stb_box_show_xilleon(stb_box *box, const yuv_picture &p);

@@ -1,6 +1,6 @@
 // The emulator in front of programs of this process's own machine, when the
 // build runs its tests under one (HUE_TEST_EMULATOR, empty otherwise).
-#include "emulated_command.h"
+#include "sim/common/emulated_command.h"
 
 #include <cstdlib>
 #include <cstring>

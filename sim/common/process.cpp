@@ -1,5 +1,5 @@
 // The process runner: fork, set-up, exec, time-out, group kill, output.
-#include "process.h"
+#include "sim/common/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "emulated_command.h"
-#include "guards.h"
-#include "util.h"
+#include "sim/common/emulated_command.h"
+#include "capture/guards.h"
+#include "sim/common/util.h"
 
 extern char **environ;
 

@@ -1,5 +1,5 @@
 // Number parsing and whole reads and writes.
-#include "util.h"
+#include "sim/common/util.h"
 
 #include <unistd.h>
 

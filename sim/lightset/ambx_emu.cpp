@@ -1,6 +1,6 @@
 // The emulated amBX light set: descriptors, control requests, replies and
 // the packet log. No knowledge of USB plumbing lives here.
-#include "ambx_emu.h"
+#include "sim/lightset/ambx_emu.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "util.h"
+#include "sim/common/util.h"
 
 enum class emu_answer {
     normal,  // answers the start message, the count query and information requests

@@ -1,6 +1,6 @@
 // ambx-emu-run: runs a program with an emulated amBX light set plugged in
 // and shows, as it happens, what the lights receive.
-#include "emu_usb.h"
+#include "sim/lightset/emu_usb.h"
 
 #include <csignal>
 #include <cstdio>

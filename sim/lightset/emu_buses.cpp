@@ -1,6 +1,6 @@
 // Bus numbering shared by both glues of the emulated light set (umockdev's
 // and the stand-in libusb's).
-#include "emu_usb.h"
+#include "sim/lightset/emu_usb.h"
 
 #include <atomic>
 

@@ -1,7 +1,7 @@
 // What each glue defines behind emu_usb.h besides the devices: making and
 // freeing its testbed, and how emu_run starts a program so that it reaches
 // the emulated light set. Each glue defines these: umockdev's (umockdev/umockdev_glue.cpp) adds its
-// preload; the stand-in libusb's (standin/standin_glue.cpp) puts the
+// preload; the stand-in libusb's (standin/glue.cpp) puts the
 // stand-in first in the library path and, for a program of an emulated
 // machine, the emulator in front (which the process runner does).
 #pragma once

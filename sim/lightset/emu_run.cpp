@@ -2,8 +2,8 @@
 // running an unchanged program under the emulation (umockdev's preload, or
 // the stand-in libusb: emu_glue.h), so that its libusb finds the emulated
 // light set.
-#include "emu_glue.h"
-#include "emu_usb.h"
+#include "sim/lightset/emu_glue.h"
+#include "sim/lightset/emu_usb.h"
 
 #include <atomic>
 

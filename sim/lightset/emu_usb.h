@@ -10,8 +10,8 @@
 // process at it through the UMOCKDEV_DIR environment variable).
 #pragma once
 
-#include "ambx_emu.h"
-#include "process.h"
+#include "sim/lightset/ambx_emu.h"
+#include "sim/common/process.h"
 
 #include <memory>
 #include <string>

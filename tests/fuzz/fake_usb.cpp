@@ -1,5 +1,5 @@
 // The fake libusb 0.1 of the driver's fuzz target.
-#include "fake_usb.h"
+#include "tests/fuzz/fake_usb.h"
 
 #include <usb.h>
 
@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "ambx.h"
-#include "fuzz_support.h"
+#include "driver/ambx_internal.h"
+#include "tests/fuzz/fuzz_support.h"
 
 struct usb_dev_handle {
     struct usb_device *device;

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "broadcom.h"
-#include "convert.h"
-#include "frame.h"
-#include "fuzz_support.h"
-#include "getvideo.h"
-#include "physmem_sim.h"
-#include "reused_memory.h"
+#include "capture/broadcom.h"
+#include "capture/convert.h"
+#include "capture/frame.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "capture/sources.h"
+#include "sim/box/physmem_sim.h"
+#include "tests/fuzz/reused_memory.h"
 
 namespace {
 

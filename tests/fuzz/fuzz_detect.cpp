@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "detect.h"
-#include "frame.h"
-#include "fuzz_support.h"
+#include "huecast/detect.h"
+#include "capture/frame.h"
+#include "tests/fuzz/fuzz_support.h"
 
 // Catches a read beyond a piece of text and a chipset code outside the known
 // ones.

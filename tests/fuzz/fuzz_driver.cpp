@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "ambx.h"
-#include "fake_usb.h"
-#include "fuzz_support.h"
+#include "driver/ambx_internal.h"
+#include "tests/fuzz/fake_usb.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // What the fuzz targets share.
-#include "fuzz_support.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

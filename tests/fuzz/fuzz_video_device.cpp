@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "convert.h"
-#include "fuzz_support.h"
-#include "getvideo.h"
+#include "capture/convert.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "capture/sources.h"
 
 // Catches planes copied beyond the bytes read, a picture larger than the
 // image, and a conversion reading beyond the planes.

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "convert.h"
-#include "fuzz_support.h"
-#include "getvideo.h"
-#include "physmem_sim.h"
-#include "reused_memory.h"
-#include "xilleon.h"
+#include "capture/convert.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "capture/sources.h"
+#include "sim/box/physmem_sim.h"
+#include "tests/fuzz/reused_memory.h"
+#include "capture/xilleon.h"
 
 // Catches reads beyond the picture window, writes beyond the sampled planes, a
 // mapping not given back, and a sampled picture larger than the image.

@@ -1,11 +1,11 @@
 // The simulated physical memory kept across fuzz runs.
-#include "reused_memory.h"
+#include "tests/fuzz/reused_memory.h"
 
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "physmem_sim.h"
+#include "sim/box/physmem_sim.h"
 
 namespace {
 

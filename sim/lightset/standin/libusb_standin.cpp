@@ -1,9 +1,9 @@
 // A stand-in for libusb 0.1 (libusb-0.1.so.4) for programs that cannot run
 // under umockdev's preload, such as MIPS programs under qemu-user. A program
 // linked against the real library finds this one first through
-// LD_LIBRARY_PATH (a static program has it linked in: standin_static.cmake);
+// LD_LIBRARY_PATH (a static program has it linked in: static.cmake);
 // its USB buses are those of the emulated light sets of the process named by
-// AMBX_STANDIN_SOCKET (see standin_protocol.h and standin_glue.cpp), and every
+// AMBX_STANDIN_SOCKET (see protocol.h and glue.cpp), and every
 // request goes there.
 //
 // What the program sees follows libusb 0.1.12 on Linux: the same records,
@@ -11,8 +11,8 @@
 // directory and file name), the same results and error codes, and interrupt
 // reads that poll until their time-out. Without AMBX_STANDIN_SOCKET, or once
 // its owner is gone, the machine has no USB file system.
-#include "standin_protocol.h"
-#include "util.h"
+#include "sim/lightset/standin/protocol.h"
+#include "sim/common/util.h"
 
 #include <usb.h>
 

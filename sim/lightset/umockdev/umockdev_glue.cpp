@@ -1,7 +1,7 @@
 // The light set behind umockdev: testbed, device nodes and the usbdevfs
 // requests that libusb 0.1 makes on them.
-#include "emu_glue.h"
-#include "emu_usb.h"
+#include "sim/lightset/emu_glue.h"
+#include "sim/lightset/emu_usb.h"
 
 #include <umockdev.h>
 

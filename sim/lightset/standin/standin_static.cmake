@@ -1,9 +1,0 @@
-# The stand-in libusb (libusb_standin.cpp) linked into static programs: the
-# box programs' test flavours (cmake/box/programs.cmake), which run under
-# qemu-user and load no library. Those programs have no C++ runtime; the
-# few pieces of one that the stand-in uses come with it.
-add_library(usb_standin_static STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/libusb_standin.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/standin_runtime.cpp)
-# The stand-in takes only the inline clock of sim/common/util.h.
-target_include_directories(usb_standin_static PRIVATE ${PROJECT_SOURCE_DIR}/sim/common)
