@@ -34,6 +34,7 @@ mipsel_packages=(
   libc6:mipsel libstdc++6:mipsel libgtest-dev:mipsel
   make xz-utils debian-archive-keyring
   file                            # the package's checks
+  qemu-system-mips cpio           # the box VM (boxvm/): its machine and its initramfs
 )
 
 sudo=""

@@ -4,8 +4,9 @@
 # again with AddressSanitizer and UndefinedBehaviorSanitizer, the capture
 # and zone code with MemorySanitizer (cmake/msan.cmake says why only those),
 # and in the build for the box itself (little-endian 32-bit MIPS, tests under
-# qemu-mipsel), which also makes the box package; last, a short run of each
-# fuzz target over its committed inputs.
+# qemu-mipsel), which also makes the box package; that package in a whole
+# box in a virtual machine (boxvm/README.md); last, a short run of each fuzz
+# target over its committed inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -45,6 +46,12 @@ took "build-msan/"
 section "build-mipsel/ (the box: mipsel, tests under qemu-mipsel, package)"
 preset mipsel
 took "build-mipsel/"
+
+# The shipped package on a real kernel: Debian's mipsel kernel and busybox in
+# qemu-system-mipsel, the light set on its USB bus over USB/IP (boxvm/).
+section "box VM (the package on a real kernel, USB stack and busybox init)"
+scripts/box-vm.sh test
+took "box VM"
 
 section "build-fuzz/ (fuzz targets, short run over their corpora)"
 tests/fuzz/run.sh

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -406,6 +407,38 @@ TEST_F(EmulatedBus, StalledWriteTimesOut)
     EXPECT_TRUE(emu_packets(*dev).empty());
     EXPECT_EQ(write_to(light_set.handle, RED_ON_LIGHT_1), 6);
     EXPECT_EQ(emu_packets(*dev).size(), 1u);
+}
+
+// A transfer in flight when the set is pulled out ends at once with no
+// bytes and no error: the kernel gives back the URB that the disconnect
+// killed, and libusb 0.1 passes on its length, not its status. The next
+// transfer fails with -ENODEV. Catches an emulation that fails the transfer
+// in flight, or keeps it waiting until its time-out.
+TEST_F(EmulatedBus, TransferInFlightAtUnplugEndsEmpty)
+{
+    for (const bool read : {true, false}) {
+        SCOPED_TRACE(read ? "a read waiting for a reply" : "a write the set does not take");
+        emu_behaviour stalling;
+        stalling.stall_writes = 1;
+        emu_device *dev = add(2, stalling);
+        ASSERT_NE(dev, nullptr);
+        scan();
+        claimed_device light_set(find_device(bus, 2));
+        ASSERT_NE(light_set.handle, nullptr);
+        int result = 1;
+        const double start = now_seconds();
+        std::thread transfer([&] {
+            char buffer[64] = {0x11, 0x1B, 0x03};
+            result = read ? usb_interrupt_read(light_set.handle, 0x81, buffer, 64, 3000)
+                          : usb_interrupt_write(light_set.handle, 0x02, buffer, 6, 3000);
+        });
+        usleep(300 * 1000);
+        emu_remove_device(bed.get(), dev);
+        transfer.join();
+        EXPECT_EQ(result, 0);
+        EXPECT_LT(now_seconds() - start, 1.5) << "waited for the time-out";
+        EXPECT_EQ(write_to(light_set.handle, RED_ON_LIGHT_1), -ENODEV);
+    }
 }
 
 // --- running programs under the emulation --------------------------------------

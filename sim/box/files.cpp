@@ -164,11 +164,11 @@ int stb_box_write_picture_size(stb_box *box, int width, int height)
     return r != 0 ? r : stb_box_write_text(box, "/proc/stb/vmpeg/0/yres", text);
 }
 
-int stb_box_write_video(stb_box *box, int32_t width, int32_t height, const uint8_t *luma,
-                        const uint8_t *chroma)
+std::vector<uint8_t> stb_video_bytes(int32_t width, int32_t height, const uint8_t *luma,
+                                     const uint8_t *chroma)
 {
     if (width <= 0 || height <= 0 || static_cast<int64_t>(width) * height > (1 << 26))
-        return -EINVAL;
+        return {};
     const size_t plane = static_cast<size_t>(width) * static_cast<size_t>(height);
     std::vector<uint8_t> picture(16 + 2 * plane, 0x80);
     for (int i = 0; i < 4; i++) {
@@ -179,6 +179,15 @@ int stb_box_write_video(stb_box *box, int32_t width, int32_t height, const uint8
     memcpy(picture.data() + 16, luma, plane);
     if (plane / 2 > 0)  // a one-pixel picture has no chroma at all
         memcpy(picture.data() + 16 + plane, chroma, plane / 2);
+    return picture;
+}
+
+int stb_box_write_video(stb_box *box, int32_t width, int32_t height, const uint8_t *luma,
+                        const uint8_t *chroma)
+{
+    const std::vector<uint8_t> picture = stb_video_bytes(width, height, luma, chroma);
+    if (picture.empty())
+        return -EINVAL;
     return stb_box_write(box, "/dev/video", picture.data(), picture.size());
 }
 

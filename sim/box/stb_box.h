@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim/box/decoder_memory.h"
 #include "sim/common/process.h"
@@ -106,6 +107,12 @@ int stb_box_write_picture_size(stb_box *box, int width, int height);
 // raw bytes with stb_box_write(box, "/dev/video", ...).
 int stb_box_write_video(stb_box *box, int32_t width, int32_t height, const uint8_t *luma,
                         const uint8_t *chroma);
+
+// The bytes of /dev/video as stb_box_write_video writes them, for a box
+// elsewhere (the box VM's). Empty for a width or height of 0 or less, or a
+// picture beyond 2^26 pixels.
+std::vector<uint8_t> stb_video_bytes(int32_t width, int32_t height, const uint8_t *luma,
+                                     const uint8_t *chroma);
 
 // Creates /dev/mem as a sparse file of size bytes, all zero: the file offset
 // is the physical address. Touching a mapping beyond its end raises SIGBUS.

@@ -17,6 +17,12 @@ constexpr int ENDPOINT_SIZE = 64;
 constexpr int CONTROL_PACKET_SIZE = 8;  // bMaxPacketSize0 of a full-speed device
 constexpr int CONFIGURATION_VALUE = 1;
 
+// The device's one string besides the language table, and that table's
+// one language (US English).
+constexpr uint8_t PRODUCT_STRING = 1;
+constexpr char product_name[] = "amBX light set";
+constexpr uint16_t LANGUAGE_US_ENGLISH = 0x0409;
+
 // The information block: where its fields lie, how much one reply carries.
 constexpr int BLOCK_MORE = 1;  // 0x3A or more: read on from offset 59
 constexpr int BLOCK_POSITION = 23;
@@ -44,9 +50,9 @@ void add_device_descriptor(std::vector<uint8_t> &out, const emu_device &dev)
     out.push_back(CONTROL_PACKET_SIZE);
     put16(out, dev.vendor);
     put16(out, dev.product);
-    put16(out, 0x0100);                // bcdDevice
-    out.insert(out.end(), {0, 0, 0});  // no strings
-    out.push_back(1);                  // bNumConfigurations
+    put16(out, 0x0100);                             // bcdDevice
+    out.insert(out.end(), {0, PRODUCT_STRING, 0});  // a product name, no other strings
+    out.push_back(1);                               // bNumConfigurations
 }
 
 void add_endpoint(std::vector<uint8_t> &out, uint8_t address)
@@ -271,6 +277,20 @@ std::vector<uint8_t> emu_descriptors(const emu_device &dev)
     std::vector<uint8_t> out;
     add_device_descriptor(out, dev);
     add_configuration(out, dev.behaviour);
+    return out;
+}
+
+std::vector<uint8_t> emu_string_descriptor(const emu_device &, int index)
+{
+    std::vector<uint8_t> out = {0, 0x03};  // length, STRING
+    if (index == 0)
+        put16(out, LANGUAGE_US_ENGLISH);
+    else if (index == PRODUCT_STRING)
+        for (const char *c = product_name; *c != '\0'; c++)
+            put16(out, static_cast<uint8_t>(*c));  // UTF-16LE
+    else
+        return {};
+    out[0] = static_cast<uint8_t>(out.size());
     return out;
 }
 

@@ -120,6 +120,11 @@ int emu_configuration_value(const emu_device &dev);
 // no_interface the 9-byte configuration alone.
 std::vector<uint8_t> emu_descriptors(const emu_device &dev);
 
+// The string descriptor of that index as GET_DESCRIPTOR gives it: 0 the
+// language table (US English), 1 the product name (the device descriptor's
+// iProduct); empty for any other index (the device has no such string).
+std::vector<uint8_t> emu_string_descriptor(const emu_device &dev, int index);
+
 // Control requests. Each returns 0, or a negative errno to report: an
 // interface or alternate setting other than the described one is refused.
 int emu_set_configuration(emu_device &dev, int value);

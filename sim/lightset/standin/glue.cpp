@@ -109,13 +109,16 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
     }
     if (request.op == standin_open)
         return open_node(bed, request.a, request.b);
+    const bool in_flight = request.op == standin_read || request.op == standin_write_wait;
     standin_node *node = find_node(bed, request.node);
     if (node == nullptr) {
         std::lock_guard<std::mutex> guard(bed.lock);
-        return bed.gone_ids.count(request.node) != 0 ? -ENODEV : -EBADF;
+        if (bed.gone_ids.count(request.node) == 0)
+            return -EBADF;
+        return in_flight ? 0 : -ENODEV;
     }
     if (!node->plugged)
-        return -ENODEV;
+        return in_flight ? 0 : -ENODEV;  // a transfer the unplug cut short
     emu_device &dev = node->dev;
     switch (request.op) {
     case standin_set_configuration: return emu_set_configuration(dev, request.a);
@@ -126,9 +129,10 @@ int answer(emu_testbed &bed, const standin_request &request, const uint8_t *payl
         if (!emu_has_endpoint(dev, request.a) || (request.a & 0x80) != 0)
             return -ENOENT;
         if (emu_write_stalls(dev))
-            return -ETIMEDOUT;  // the stand-in waits out the time-out
+            return -EAGAIN;  // never taken: the stand-in waits out its time-out
         emu_receive(dev, request.a, payload, size);
         return emu_accepted(dev, size);
+    case standin_write_wait: return -EAGAIN;
     case standin_submit_read:
     case standin_read: {
         if (!emu_has_endpoint(dev, request.a) || (request.a & 0x80) == 0 || request.b < 0)

@@ -536,17 +536,23 @@ STANDIN_EXPORT int usb_set_altinterface(usb_dev_handle *dev, int alternate)
 }
 
 // The device takes an OUT transfer at once: the bytes it took (a short
-// write ends the transfer, as in libusb), or the refusal of its submission;
-// a transfer it never takes times out after the time-out.
+// write ends the transfer, as in libusb), or the refusal of its submission.
+// A transfer it does not take is polled until the time-out (none when
+// timeout is 0), then -ETIMEDOUT; an unplug meanwhile ends it with 0.
 STANDIN_EXPORT int usb_interrupt_write(usb_dev_handle *dev, int ep, const char *bytes, int size,
                                        int timeout)
 {
     if (size < 0 || (size > 0 && bytes == nullptr))
         return record_error(-EINVAL, "error submitting URB");
-    const int result = ask_handle(dev, standin_write, ep, 0, bytes, size);
-    if (result == -ETIMEDOUT && timeout > 0)
-        usleep(static_cast<useconds_t>(timeout) * 1000);
-    return record_error(result, result == -ETIMEDOUT ? "timeout" : "error submitting URB");
+    const double deadline = now_seconds() + timeout / 1000.0;
+    int result = ask_handle(dev, standin_write, ep, 0, bytes, size);
+    while (result == -EAGAIN) {
+        if (timeout > 0 && now_seconds() >= deadline)
+            return record_error(-ETIMEDOUT, "timeout");
+        usleep(1000);
+        result = ask_handle(dev, standin_write_wait, ep, 0);
+    }
+    return record_error(result, "error submitting URB");
 }
 
 // Polls for a reply until the time-out (none when timeout is 0), as libusb

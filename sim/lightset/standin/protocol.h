@@ -23,7 +23,9 @@ enum standin_op : int32_t {
     standin_claim,              // a = interface
     standin_release,            // a = interface
     standin_set_alt,            // a = interface, b = alternate setting
-    standin_write,              // a = endpoint; the data follow; result: bytes taken
+    standin_write,              // a = endpoint; the data follow; result: bytes taken,
+                                // or -EAGAIN while the device does not take them
+    standin_write_wait,         // a = endpoint: that write, polled
     standin_submit_read,        // a = endpoint, b = capacity: a new IN transfer
     standin_read,               // a = endpoint, b = capacity: the same one, polled
 };
@@ -37,7 +39,10 @@ struct standin_request {
 };
 
 // result: 0 or more on success (a node id, a reply's length), else -errno;
-// a read with no reply ready gives -EAGAIN. The data follow the header.
+// a read with no reply ready, or a write not taken, gives -EAGAIN. A read
+// or write polled after its device was unplugged ends with 0 (no data), as
+// the kernel gives back a transfer cut short by a disconnect; any other
+// request then fails with -ENODEV. The data follow the header.
 struct standin_reply {
     int32_t result;
 };

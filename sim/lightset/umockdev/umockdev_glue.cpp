@@ -5,6 +5,7 @@
 
 #include <umockdev.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -75,11 +76,15 @@ struct emu_node {
     std::mutex urb_lock;
     std::vector<urb_entry> in_flight;  // guarded by urb_lock
     std::vector<urb_entry> discarded;  // guarded by urb_lock
+    // URBs in flight when the device was unplugged, as the kernel gives
+    // them back: still to be reaped, with no data. Guarded by urb_lock.
+    std::vector<urb_entry> killed;
 
     ~emu_node()
     {
         in_flight.clear();
         discarded.clear();
+        killed.clear();
         if (handler != nullptr)
             g_object_unref(handler);
         for (auto &old : retired)
@@ -283,12 +288,9 @@ UMockdevIoctlData *take_reapable(emu_node &node, UMockdevIoctlClient *client)
     return nullptr;
 }
 
-// REAPURB and REAPURBNDELAY alike: nothing ready gives EAGAIN, never a wait.
-gboolean reap_urb(emu_node &node, UMockdevIoctlClient *client)
+// Hands a reaped URB (a reference the call takes) to the client.
+gboolean hand_over(UMockdevIoctlClient *client, UMockdevIoctlData *urb)
 {
-    UMockdevIoctlData *urb = take_reapable(node, client);
-    if (urb == nullptr)
-        return finish(client, -EAGAIN);
     UMockdevIoctlData *slot = resolve_arg(client, sizeof(void *));
     if (slot == nullptr) {
         umockdev_ioctl_data_unref(urb);
@@ -299,6 +301,47 @@ gboolean reap_urb(emu_node &node, UMockdevIoctlClient *client)
     umockdev_ioctl_data_unref(slot);
     umockdev_ioctl_data_unref(urb);
     return TRUE;
+}
+
+// REAPURB and REAPURBNDELAY alike: nothing ready gives EAGAIN, never a wait.
+gboolean reap_urb(emu_node &node, UMockdevIoctlClient *client)
+{
+    UMockdevIoctlData *urb = take_reapable(node, client);
+    if (urb == nullptr)
+        return finish(client, -EAGAIN);
+    return hand_over(client, urb);
+}
+
+// The unplug cuts every URB of the node short. Needs urb_lock.
+void kill_in_flight(emu_node &node)
+{
+    for (auto *urbs : {&node.in_flight, &node.discarded})
+        for (auto &entry : *urbs)
+            node.killed.push_back(std::move(entry));
+    node.in_flight.clear();
+    node.discarded.clear();
+}
+
+// A reap after the unplug: the client's URBs that the unplug cut short, one
+// by one, with no data; then ENODEV, as usbfs answers on a vanished device.
+gboolean reap_killed(emu_node &node, UMockdevIoctlClient *client)
+{
+    UMockdevIoctlData *urb = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(node.urb_lock);
+        if (!node.plugged)
+            kill_in_flight(node);  // the unplug may be under way
+        forget_vanished(node.killed);
+        auto it = std::find_if(node.killed.begin(), node.killed.end(),
+                               [&](const urb_entry &entry) { return entry.client == client; });
+        if (it != node.killed.end()) {
+            it->fields().status = -ESHUTDOWN;
+            it->fields().actual_length = 0;
+            urb = it->release();
+            node.killed.erase(it);
+        }
+    }
+    return urb != nullptr ? hand_over(client, urb) : finish(client, -ENODEV);
 }
 
 // The argument of DISCARDURB is the URB's address in the client.
@@ -347,8 +390,9 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer dat
     const auto &ref = *static_cast<handler_ref *>(data);
     emu_node &node = *ref.node;
     const gulong request = umockdev_ioctl_client_get_request(client);
-    if (!node.plugged || node.plug_count != ref.plug_count)
-        return finish(client, -ENODEV);  // an open handle outliving its device
+    const bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (!node.plugged || node.plug_count != ref.plug_count)  // a handle outliving its device
+        return reap ? reap_killed(node, client) : finish(client, -ENODEV);
     return answer(node, client, request);
 }
 
@@ -403,6 +447,8 @@ void unplug(emu_testbed &bed, emu_node &node)
     umockdev_testbed_remove_device(bed.bed, node.syspath.c_str());
     unlink((bed.root + node.devnode).c_str());
     umockdev_testbed_detach_ioctl(bed.bed, node.devnode.c_str(), nullptr);
+    std::lock_guard<std::mutex> guard(node.urb_lock);
+    kill_in_flight(node);
 }
 
 bool address_in_use(const emu_testbed &bed, int bus, int devnum)
