@@ -5,21 +5,28 @@
 #   bench/run.sh [host-build-dir [mipsel-build-dir]]   (default: build, build-mipsel)
 #
 # 1. Instructions per picture pixel of whole frames of the real huecast, for
-#    each chipset at its largest picture (random and smooth content), on the
-#    box's processor (mipsel, counted under qemu-mipsel by a small TCG plugin
-#    built here) and on x86-64 (counted by callgrind). A frame is everything
-#    huecast runs in user space from one getvideo call to the next: capture,
-#    conversion, zones and the five light messages. Each figure is the median
-#    over frames 2 and later of one run, divided by width x height of the
-#    picture (also on Xilleon, which samples one row in 32 of it).
-# 2. The size of the conversion's and the zones' lookup tables (mipsel).
-# 3. Times of the conversion alone and of conversion plus zones relative to
+#    each chipset at its largest picture (random and smooth content): the
+#    program a box runs (the release-1 musl build as shipped, in its test
+#    flavour with the stand-in libusb linked in, on a 4Kc core: MIPS32
+#    release 1), the release-2 glibc build of the same sources, both under
+#    qemu-mipsel with a small counting TCG plugin built here, and x86-64
+#    (callgrind). A frame is everything huecast runs in user space from one
+#    capture to the next: capture, conversion, zones and the five light
+#    messages. Each figure is the median over frames 2 and later of one run,
+#    divided by width x height of the picture (also on Xilleon, which samples
+#    one row in 32 of it).
+# 2. huecast's modes on the release-1 program, random picture: instructions
+#    per light frame without options, with --sample 4, --sample 8 and
+#    --sample 4 --borders, and what that would take of a 400 MHz core at one
+#    instruction per cycle at --rate 25 (instructions x 25 / 400 million).
+# 3. The size of the conversion's and the zones' lookup tables (mipsel).
+# 4. Times of the conversion alone and of conversion plus zones relative to
 #    libyuv's NV12ToRGB24 with its portable C rows and with its SIMD rows, in
 #    the same run (median CPU times of the repetitions, which run interleaved
 #    in random order so that a change of load on a shared machine hits every
-#    one alike); then the Broadcom
-#    de-striping (with the byte reversal) and the Xilleon sampling beside the
-#    conversion.
+#    one alike); then the Broadcom de-striping with the byte reversal (which
+#    only pictures whose width is not a multiple of 4 still take) and the
+#    Xilleon sampling into planes beside the conversion.
 #
 #   FRAMES=6 REPETITIONS=9 MIN_TIME=0.2 bench/run.sh
 set -euo pipefail
@@ -39,7 +46,7 @@ fi
 cmake -S "$root" -B "$host" -G Ninja >/dev/null
 cmake --build "$host" --target huecast frame_count frame_bench
 cmake -S "$root" -B "$mipsel" -G Ninja --toolchain "$root/cmake/mipsel-linux-gnu.cmake" >/dev/null
-cmake --build "$mipsel" --target huecast frame_count usb_standin
+cmake --build "$mipsel" --target huecast frame_count usb_standin box_programs
 
 # The counting plugin, for the host's qemu.
 header=$("$root/bench/plugin_header.sh")
@@ -56,11 +63,19 @@ mipsel_run=(qemu-mipsel
     -E "LD_LIBRARY_PATH=$mipsel/standin:$mipsel/sysroot/usr/lib/mipsel-linux-gnu:$mipsel/sysroot/lib/mipsel-linux-gnu"
     -E LD_BIND_NOW=1)
 
-# count_mipsel CHIPSET PICTURE: the instructions of each frame, one a line.
+# count_mipsel CHIPSET PICTURE RELEASE [OPTION...]: the instructions of each
+# frame, one a line; release 1 is the box program on a 4Kc core, release 2
+# the glibc build on qemu's default core.
 count_mipsel() {
-    local out=$work/mipsel-$1-$2
-    "${mipsel_run[@]}" "$mipsel/bin/frame_count" "$1" "$2" "$frames" \
-        qemu-mipsel -plugin "$plugin,out=$out" "$mipsel/bin/huecast" >&2
+    local chipset=$1 picture=$2 release=$3 out
+    shift 3
+    out=$work/mipsel-$chipset-$picture-r$release-$#
+    local program=("$mipsel/bin/huecast")
+    if [ "$release" = 1 ]; then
+        program=(-cpu 4Kc "$mipsel/box/bin-standin/huecast")
+    fi
+    "${mipsel_run[@]}" "$mipsel/bin/frame_count" "$chipset" "$picture" "$frames" \
+        qemu-mipsel -plugin "$plugin,out=$out" "${program[@]}" "$@" >&2
     awk 'NR > 1 { print $1 - previous } { previous = $1 }' "$out"
 }
 
@@ -77,11 +92,18 @@ count_x86() {
 }
 
 counts=$work/counts
+modes=$work/modes
 for chipset in pallas brcm7401 brcm4380 xilleon; do
     for picture in random smooth; do
         echo "counting $chipset $picture ..." >&2
-        echo "$chipset $picture mipsel $(count_mipsel $chipset $picture | tr '\n' ' ')" >>"$counts"
+        echo "$chipset $picture r1 $(count_mipsel $chipset $picture 1 | tr '\n' ' ')" >>"$counts"
+        echo "$chipset $picture r2 $(count_mipsel $chipset $picture 2 | tr '\n' ' ')" >>"$counts"
         echo "$chipset $picture x86 $(count_x86 $chipset $picture | tr '\n' ' ')" >>"$counts"
+    done
+    for mode in "" "--sample 4" "--sample 8" "--sample 4 --borders"; do
+        echo "counting $chipset ${mode:-exact} ..." >&2
+        # shellcheck disable=SC2086 # the mode is its words
+        echo "$chipset|$mode|$(count_mipsel $chipset random 1 $mode | tr '\n' ' ')" >>"$modes"
     done
 done
 
@@ -99,7 +121,7 @@ results=$work/bench.json
     --benchmark_report_aggregates_only=true \
     --benchmark_out="$results" --benchmark_out_format=json >/dev/null
 
-python3 - "$counts" "$results" "$tables" <<'PY'
+python3 - "$counts" "$results" "$tables" "$modes" <<'PY'
 import json
 import statistics
 import sys
@@ -115,16 +137,42 @@ for line in open(sys.argv[1]):
 
 print()
 print("Whole frames of huecast, instructions per picture pixel (median of frames 2 and later)")
-print(f"{'chipset':<9} {'picture':<17} {'mipsel':>7} {'x86-64':>7}   {'random/smooth':>13}")
+print("  release 1: the box program (musl, MIPS32 release 1, 4Kc core); release 2: glibc build")
+print(f"{'chipset':<9} {'picture':<17} {'release 1':>9} {'release 2':>9} {'x86-64':>7}   "
+      f"{'random/smooth':>13}")
 for chipset in sizes:
     w, h = sizes[chipset]
     for picture in ("random", "smooth"):
-        m = per_pixel[(chipset, picture, "mipsel")]
+        r1 = per_pixel[(chipset, picture, "r1")]
+        r2 = per_pixel[(chipset, picture, "r2")]
         x = per_pixel[(chipset, picture, "x86")]
         ratio = ""
         if picture == "random":
-            ratio = f"{m / per_pixel[(chipset, 'smooth', 'mipsel')]:.3f} {x / per_pixel[(chipset, 'smooth', 'x86')]:.3f}"
-        print(f"{names[chipset]:<9} {f'{picture} {w}x{h}':<17} {m:>7.2f} {x:>7.2f}   {ratio:>13}")
+            ratio = f"{r1 / per_pixel[(chipset, 'smooth', 'r1')]:.3f} {x / per_pixel[(chipset, 'smooth', 'x86')]:.3f}"
+        print(f"{names[chipset]:<9} {f'{picture} {w}x{h}':<17} {r1:>9.2f} {r2:>9.2f} {x:>7.2f}   "
+              f"{ratio:>13}")
+
+# The modes: instructions per light frame on the release-1 program, and the
+# share of a 400 MHz core at one instruction per cycle that 25 such frames a
+# second take.
+CORE_HZ, RATE = 400e6, 25
+print()
+print("huecast's modes on the release-1 program, random picture: instructions per light frame,")
+print(f"and the modelled share of a {CORE_HZ / 1e6:.0f} MHz core (one instruction per cycle) "
+      f"at --rate {RATE}")
+modes = {}
+for line in open(sys.argv[4]):
+    chipset, mode, frames = line.rstrip("\n").split("|")
+    modes[(chipset, mode)] = statistics.median(map(int, frames.split()))
+columns = ["", "--sample 4", "--sample 8", "--sample 4 --borders"]
+print(f"{'chipset':<17}" + "".join(f"{c or 'exact':>24}" for c in columns))
+for chipset in sizes:
+    w, h = sizes[chipset]
+    cells = []
+    for mode in columns:
+        n = modes[(chipset, mode)]
+        cells.append(f"{n / 1e6:.3f} M: {100 * n * RATE / CORE_HZ:.1f} %")
+    print(f"{f'{names[chipset]} {w}x{h}':<17}" + "".join(f"{c:>24}" for c in cells))
 
 table_bytes = 0
 print()

@@ -1,14 +1,17 @@
 // The Broadcom source (BCM7401, BCM4380): the picture register block tells
 // where the decoder's striped picture lies; the BCM7401's is mapped and read
 // in place, the BCM4380's is first copied by the chip's DMA engine into a
-// fixed window. The stripes are re-assembled into planes whose 4-byte groups
-// are then byte-reversed.
+// fixed window. The capture converts the picture (or its samples) from the
+// stripes where they lie, each 4-byte group read in reverse; broadcom_source
+// re-assembles the stripes into planes instead, whose 4-byte groups are then
+// byte-reversed.
 #include <algorithm>
 
 #include "capture/broadcom.h"
-#include "capture/sources.h"
+#include "capture/convert.h"
 #include "capture/physmem.h"
 #include "capture/size_file.h"
+#include "capture/sources.h"
 
 namespace {
 
@@ -148,21 +151,21 @@ size_t chroma_reversed(const copy_plan &plan)
     return std::min((limit + 3) & ~size_t{3}, plan.chroma_size);
 }
 
-// BCM7401: the picture memory mapped and read in place.
-bool copy_in_place(int mem, uint32_t luma_base, const copy_plan &plan, unsigned char *luma,
-                   unsigned char *chroma)
+// BCM7401: the picture memory mapped and read in place by use(picture).
+template <class Use>
+bool read_in_place(int mem, uint32_t luma_base, const copy_plan &plan, Use use)
 {
     phys_mapping picture(mem, luma_base, size_t(plan.extent), false);
     if (!picture)
         return false;
     phys_pause_us(SETTLE_US);
-    destripe_reversed(picture.get(), plan.layout, luma, chroma, chroma_reversed(plan));
+    use(picture.get());
     return true;
 }
 
-// BCM4380: the picture copied by DMA into the window and read from there.
-bool copy_by_dma(int mem, uint32_t luma_base, const copy_plan &plan, unsigned char *luma,
-                 unsigned char *chroma)
+// BCM4380: the picture copied by DMA into the window, read there by use.
+template <class Use>
+bool read_by_dma(int mem, uint32_t luma_base, const copy_plan &plan, Use use)
 {
     phys_mapping window(mem, DMA_WINDOW, DMA_WINDOW_SIZE, true);
     if (!window)
@@ -172,9 +175,50 @@ bool copy_by_dma(int mem, uint32_t luma_base, const copy_plan &plan, unsigned ch
         return false;
     dma_copy(window.get(), registers.get(), luma_base, plan.extent);
     registers.reset();
-    destripe_reversed(window.get() + DMA_PICTURE_AT, plan.layout, luma, chroma,
-                      chroma_reversed(plan));
+    use(window.get() + DMA_PICTURE_AT);
     return true;
+}
+
+// The striped picture, where the chipset lets it be read, given to use.
+template <class Use>
+bool read_picture(int mem, int stb, uint32_t luma_base, const copy_plan &plan, Use use)
+{
+    return stb == STB_BRCM4380 ? read_by_dma(mem, luma_base, plan, use)
+                               : read_in_place(mem, luma_base, plan, use);
+}
+
+// The block read and the copy planned for a picture that the caller's image
+// and the chipset can take; false when not.
+bool find_picture(int mem, int stb, int64_t max_pixels, const char *yres_path,
+                  brcm_picture *picture, int32_t *height, copy_plan *plan)
+{
+    return read_picture_block(mem, picture) && read_size_file(yres_path, height) &&
+           plan_copy(*picture, *height, stb, max_pixels, plan);
+}
+
+// How a stripe plane of rows rows a stripe lies from base: its 4-byte groups
+// are stored reversed.
+plane_map stripe_plane(const unsigned char *base, int32_t rows)
+{
+    return {base, size_t(BRCM_STRIPE_WIDTH), 6, rows * BRCM_STRIPE_WIDTH, 3, 0};
+}
+
+// The planes re-assembled from the stripes and handed over, or the failure
+// line printed.
+bool copy_planes(frame_planes &planes, int mem, int stb, const brcm_picture &picture,
+                 int32_t height, const copy_plan &plan)
+{
+    // A width of 0 gives empty planes; a one-byte block stands in for them.
+    heap_block luma(std::max<size_t>(plan.luma_size, 1));
+    heap_block chroma(std::max<size_t>(plan.chroma_size, 1));
+    if (!luma || !chroma)
+        return memory_source_failed();
+    const auto copy = [&](const unsigned char *source) {
+        destripe_reversed(source, plan.layout, luma.get(), chroma.get(), chroma_reversed(plan));
+    };
+    if (!read_picture(mem, stb, picture.luma_base, plan, copy))
+        return memory_source_failed();
+    return hand_over(planes, picture.width, height, luma, chroma);
 }
 
 }  // namespace
@@ -211,18 +255,40 @@ bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
     brcm_picture picture;
     int32_t height;
     copy_plan plan;
-    if (!read_picture_block(mem, &picture) || !read_size_file(yres_path, &height) ||
-        !plan_copy(picture, height, stb, max_pixels, &plan))
+    if (!find_picture(mem, stb, max_pixels, yres_path, &picture, &height, &plan))
         return memory_source_failed();
-    // A width of 0 gives empty planes; a one-byte block stands in for them.
-    heap_block luma(std::max<size_t>(plan.luma_size, 1));
-    heap_block chroma(std::max<size_t>(plan.chroma_size, 1));
-    if (!luma || !chroma)
+    return copy_planes(planes, mem, stb, picture, height, plan);
+}
+
+bool broadcom_sampled(sampled_image &out, int mem, int stb, int64_t max_pixels,
+                      const char *yres_path)
+{
+    brcm_picture picture;
+    int32_t height;
+    copy_plan plan;
+    if (!find_picture(mem, stb, max_pixels, yres_path, &picture, &height, &plan))
         return memory_source_failed();
-    const bool copied = stb == STB_BRCM4380
-                            ? copy_by_dma(mem, picture.luma_base, plan, luma.get(), chroma.get())
-                            : copy_in_place(mem, picture.luma_base, plan, luma.get(), chroma.get());
-    if (!copied)
+    const int32_t width = picture.width;
+    if (width % 4 != 0) {
+        frame_planes planes;
+        return copy_planes(planes, mem, stb, picture, height, plan) &&
+               sample_planes(planes, out, false);
+    }
+    const stripe_layout &l = plan.layout;
+    const auto sample = [&](const unsigned char *source) {
+        const plane_map luma = stripe_plane(source, l.luma_rows);
+        const plane_map chroma =
+            stripe_plane(source + l.chroma_offset, std::min(l.luma_rows, l.chroma_rows));
+        if (width <= 0 || height <= 0)
+            return;
+        if (out.step == 1)
+            convert_mapped(luma, chroma, width, height, out.image, false);
+        else
+            convert_sampled(luma, chroma, width, height, out.step, out.image, false);
+    };
+    if (!read_picture(mem, stb, picture.luma_base, plan, sample))
         return memory_source_failed();
-    return hand_over(planes, picture.width, height, luma, chroma);
+    out.width = width;
+    out.height = height;
+    return true;
 }

@@ -1,5 +1,6 @@
 // The capture front end, the same on every box: open /dev/mem, let the
-// chipset's source fill the planes, close /dev/mem, convert.
+// chipset's source convert the picture (or every step-th pixel of every
+// step-th row) from where the decoder keeps it, close /dev/mem.
 #include <cstdio>
 #include <fcntl.h>
 #include <utility>
@@ -19,19 +20,21 @@ constexpr int PHYSICAL_MEMORY_FLAGS = O_RDWR | O_DSYNC;
 constexpr char PICTURE_WIDTH_FILE[] = "/proc/stb/vmpeg/0/xres";
 constexpr char PICTURE_HEIGHT_FILE[] = "/proc/stb/vmpeg/0/yres";
 
-// Runs the source of stb_type. Returns false when it failed (having printed
-// why); an unknown chipset leaves the planes empty.
-bool run_source(frame_planes &planes, int mem)
+// Runs the sampled source of stb_type into out. Returns false when it failed
+// (having printed why); an unknown chipset gives no picture.
+bool run_sampled_source(sampled_image &out, int mem)
 {
     const int64_t max_pixels = rgb_image_size(stb_type) / 3;
     switch (stb_type) {
     case STB_BRCM7401:
-    case STB_BRCM4380:
-        return broadcom_source(planes, mem, stb_type, max_pixels, PICTURE_HEIGHT_FILE);
+    case STB_BRCM4380: return broadcom_sampled(out, mem, stb_type, max_pixels, PICTURE_HEIGHT_FILE);
     case STB_XILLEON:
-        return xilleon_source(planes, mem, max_pixels, PICTURE_WIDTH_FILE, PICTURE_HEIGHT_FILE);
+        return xilleon_sampled(out, mem, max_pixels, PICTURE_WIDTH_FILE, PICTURE_HEIGHT_FILE);
     case STB_PALLAS:
-    case STB_VULCAN: return video_device_source(planes, max_pixels);
+    case STB_VULCAN: {
+        frame_planes planes;
+        return video_device_source(planes, max_pixels) && sample_planes(planes, out, false);
+    }
     default: return true;
     }
 }
@@ -69,21 +72,52 @@ bool planes_hold_picture(int32_t width, int32_t height, size_t luma_size, size_t
            uint64_t(pixels / 2) <= chroma_size;
 }
 
-void getvideo(unsigned char *image, int32_t *width, int32_t *height)
+bool sample_planes(const frame_planes &planes, sampled_image &out, bool xilleon)
+{
+    out.width = planes.width;
+    out.height = planes.height;
+    if (planes.width <= 0 || planes.height <= 0)
+        return true;
+    const yuv_frame frame = {planes.width, planes.height,
+                             planes.luma_at ? planes.luma_at : planes.luma.get(),
+                             planes.chroma_at ? planes.chroma_at : planes.chroma.get()};
+    if (out.step == 1)
+        convert_frame(&frame, out.image, xilleon);
+    else
+        convert_sampled(plain_plane(frame.luma, frame.width),
+                        plain_plane(frame.chroma, frame.width), frame.width, frame.height, out.step,
+                        out.image, xilleon);
+    return true;
+}
+
+namespace {
+
+// The capture of both entry points: every step-th pixel of every step-th
+// row (all of them for step 1).
+void capture(unsigned char *image, int32_t *width, int32_t *height, int32_t step)
 {
     unique_fd mem(open(PHYSICAL_MEMORY, PHYSICAL_MEMORY_FLAGS));
     if (!mem.valid()) {
         puts("Mainmemory: can't open /dev/mem ");
         return;
     }
-    frame_planes planes;
-    if (!run_source(planes, mem.get()))
+    sampled_image out;
+    out.image = image;
+    out.step = step;
+    if (!run_sampled_source(out, mem.get()))
         return;
-    mem.reset();
-    const yuv_frame frame = {planes.width, planes.height,
-                             planes.luma_at ? planes.luma_at : planes.luma.get(),
-                             planes.chroma_at ? planes.chroma_at : planes.chroma.get()};
-    convert_frame(&frame, image, stb_type == STB_XILLEON);
-    *width = planes.width;
-    *height = planes.height;
+    *width = out.width;
+    *height = out.height;
+}
+
+}  // namespace
+
+void getvideo(unsigned char *image, int32_t *width, int32_t *height)
+{
+    capture(image, width, height, 1);
+}
+
+void getvideo_sampled(unsigned char *image, int32_t *width, int32_t *height, int32_t step)
+{
+    capture(image, width, height, step > 1 ? step : 1);
 }

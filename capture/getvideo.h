@@ -24,3 +24,11 @@ int32_t rgb_image_size(int stb);
 // Every descriptor, mapping and heap block it takes is given back before it
 // returns.
 void getvideo(unsigned char *image, int32_t *width, int32_t *height);
+
+// Like getvideo, but takes only the pixels of every step-th column of every step-th row
+// (columns 0, step, 2*step, ...; rows likewise), step >= 1: image receives
+// ceil(width / step) x ceil(height / step) pixels of 3 bytes, rows top to bottom with no gap,
+// each exactly the pixel getvideo would have produced at that place; *width and *height
+// receive the whole picture's size, as getvideo reports it. A failed capture prints what
+// getvideo prints and leaves all three untouched. step 1 is getvideo.
+void getvideo_sampled(unsigned char *image, int32_t *width, int32_t *height, int32_t step);

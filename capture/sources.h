@@ -50,6 +50,36 @@ bool broadcom_source(frame_planes &planes, int mem, int stb, int64_t max_pixels,
 bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const char *xres_path,
                     const char *yres_path);
 
+// --- the captures getvideo runs ------------------------------------------
+// Where a capture goes: image takes the samples (as getvideo_sampled says;
+// step 1: the whole picture) of a picture whose size a source that succeeds
+// stores in width and height (the size getvideo would report; 0 x 0 when
+// there is no picture).
+struct sampled_image {
+    unsigned char *image = nullptr;
+    int32_t step = 1;  // at least 1
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// Samples of the planes a source handed over (luma_at and chroma_at as
+// there), converted as getvideo converts them. Returns true.
+bool sample_planes(const frame_planes &planes, sampled_image &out, bool xilleon);
+
+// Like broadcom_source and xilleon_source, with the same checks, mappings,
+// pauses and failure lines, but converting the picture (or only its samples)
+// into out straight from where it lies in the decoder's memory: nothing is
+// copied. Broadcom pictures whose width is not a multiple of 4 are the
+// exception: their byte-reversed groups run across rows, so they are
+// re-assembled whole and converted from there. Each returns true once out
+// holds the picture (or no picture: width 0), else prints its failure and
+// returns false with image untouched. These are what getvideo runs; the
+// sources above hand over plain planes.
+bool broadcom_sampled(sampled_image &out, int mem, int stb, int64_t max_pixels,
+                      const char *yres_path);
+bool xilleon_sampled(sampled_image &out, int mem, int64_t max_pixels, const char *xres_path,
+                     const char *yres_path);
+
 // Gives a source's picture to planes: its size and both blocks, which are
 // left empty. Returns true, what the source then returns.
 bool hand_over(frame_planes &planes, int32_t width, int32_t height, heap_block &luma,

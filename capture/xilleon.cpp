@@ -1,10 +1,12 @@
 // The Xilleon source: the picture size from the kernel's size files, the
-// picture window mapped read-only, one line in 32 of luma and chroma copied.
-// The frame handed over is the sampled picture: full width, one row for every
-// 32 picture lines (height / 32 rows).
-#include "capture/sources.h"
+// picture window mapped read-only, one line in 32 of luma and chroma taken.
+// The picture is the sampled one: full width, one row for every 32 picture
+// lines (height / 32 rows). The capture converts it from the tile rows where
+// they lie; xilleon_source copies it into planes instead.
+#include "capture/convert.h"
 #include "capture/physmem.h"
 #include "capture/size_file.h"
+#include "capture/sources.h"
 #include "capture/xilleon.h"
 
 namespace {
@@ -27,6 +29,13 @@ bool read_picture_size(const char *xres_path, const char *yres_path, int64_t max
                                size_t(*width) * size_t(*height + 1) / 2, max_pixels);
 }
 
+// How a region of tile rows (luma, or chroma) holds the sampled picture's
+// rows: row r is tile line 0 of tile row r.
+plane_map xilleon_plane(const unsigned char *region)
+{
+    return {region, XILLEON_TILE_ROW_SIZE, 7, int32_t{XILLEON_TILE_SIZE}, 0, XILLEON_HALF_LINE};
+}
+
 }  // namespace
 
 bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const char *xres_path,
@@ -47,4 +56,25 @@ bool xilleon_source(frame_planes &planes, int mem, int64_t max_pixels, const cha
     sample_picture(window.get(), width, height, luma.get(), luma_size, chroma.get(), chroma_size);
     window.reset();
     return hand_over(planes, width, height / LINES_PER_SAMPLE, luma, chroma);
+}
+
+bool xilleon_sampled(sampled_image &out, int mem, int64_t max_pixels, const char *xres_path,
+                     const char *yres_path)
+{
+    int32_t width, height;
+    if (!read_picture_size(xres_path, yres_path, max_pixels, &width, &height))
+        return memory_source_failed();
+    phys_mapping window(mem, XILLEON_WINDOW_ADDRESS, XILLEON_WINDOW_SIZE, false);
+    if (!window)
+        return memory_source_failed();
+    const int32_t rows = height / LINES_PER_SAMPLE;
+    const plane_map luma = xilleon_plane(window.get());
+    const plane_map chroma = xilleon_plane(window.get() + XILLEON_CHROMA_AT);
+    if (width > 0 && rows > 0 && out.step == 1)
+        convert_mapped(luma, chroma, width, rows, out.image, true);
+    else if (width > 0 && rows > 0)
+        convert_sampled(luma, chroma, width, rows, out.step, out.image, true);
+    out.width = width;
+    out.height = rows;
+    return true;
 }

@@ -11,6 +11,13 @@ constexpr uint32_t XILLEON_WINDOW_ADDRESS = 0x06000000;
 constexpr size_t XILLEON_WINDOW_SIZE = 0xCA8000;
 constexpr size_t XILLEON_CHROMA_AT = 0xA8C000;
 
+// The tile layout: tiles of 128 bytes by 32 lines (0x1000 bytes), 15 of
+// them left to right in a tile row; odd tile rows store the two 64-byte
+// halves of each tile line exchanged.
+constexpr size_t XILLEON_TILE_SIZE = 0x1000;
+constexpr size_t XILLEON_TILE_ROW_SIZE = 0xF000;
+constexpr int32_t XILLEON_HALF_LINE = 64;
+
 // Picture sizes the window can hold: up to 1920 bytes a line (one tile row);
 // 3 to 2303 lines (the planes must hold the first pair of rows, and the
 // chroma pairs read must lie in the window's 36 chroma tile rows).

@@ -7,10 +7,10 @@
 
 namespace {
 
-constexpr int32_t TILE_LINE = 128;        // bytes of a tile line
-constexpr size_t TILE_SIZE = 0x1000;      // 32 tile lines, one after the other
-constexpr size_t TILE_ROW_SIZE = 0xF000;  // 15 tiles, left to right
-constexpr int32_t HALF_LINE = 64;         // odd tile rows store the halves exchanged
+constexpr int32_t TILE_LINE = 128;  // bytes of a tile line
+constexpr size_t TILE_SIZE = XILLEON_TILE_SIZE;
+constexpr size_t TILE_ROW_SIZE = XILLEON_TILE_ROW_SIZE;
+constexpr int32_t HALF_LINE = XILLEON_HALF_LINE;
 constexpr int32_t LINES_PER_TILE_ROW = 32;
 
 constexpr int32_t LUMA_TILE_ROWS = XILLEON_CHROMA_AT / TILE_ROW_SIZE;

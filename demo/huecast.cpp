@@ -34,7 +34,8 @@ std::string new_output(huecast_run &h, const std::string &out, const std::string
 
 }  // namespace
 
-bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path, std::string *error)
+bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path,
+                   const std::vector<std::string> &options, std::string *error)
 {
     h.bed.reset(emu_testbed_new());
     h.dev = h.bed ? emu_add_device(h.bed.get(), 1, 2, 0x0471, 0x083F) : nullptr;
@@ -42,10 +43,12 @@ bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path, 
         *error = "cannot make the emulated light set (umockdev)";
         return false;
     }
-    process_options options;
-    options.timeout_seconds = 0;
-    options.setup = stb_box_setup(box);
-    h.child = emu_run_start({path}, options);
+    process_options run;
+    run.timeout_seconds = 0;
+    run.setup = stb_box_setup(box);
+    std::vector<std::string> argv = {path};
+    argv.insert(argv.end(), options.begin(), options.end());
+    h.child = emu_run_start(argv, run);
     if (!h.child)
         *error = "cannot start " + path;
     return h.child != nullptr;

@@ -23,9 +23,10 @@ struct huecast_run {
     bool ended = false;  // it has ended (by itself, or stopped)
 };
 
-// Plugs in the light set and starts the huecast at path in box, which must
-// outlive it. false with *error.
-bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path, std::string *error);
+// Plugs in the light set and starts the huecast at path with options in box,
+// which must outlive it. false with *error.
+bool huecast_start(huecast_run &h, const stb_box *box, const std::string &path,
+                   const std::vector<std::string> &options, std::string *error);
 
 // Waits up to wait_ms for huecast's output and notes when it has ended. Its
 // new whole lines are counted, the last one kept, and appended to lines.

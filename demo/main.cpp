@@ -368,7 +368,8 @@ bool set_up(demo_run &run, std::string *error)
     if (!stb_box_possible(error))
         return false;
     return open_csv(run, error) && make_box(run, error) &&
-           huecast_start(run.huecast, run.box.get(), run.opts.huecast, error);
+           huecast_start(run.huecast, run.box.get(), run.opts.huecast, run.opts.huecast_options,
+                         error);
 }
 
 int run_demo(demo_run &run)

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 #include "sim/common/util.h"
 
@@ -30,6 +31,9 @@ const char usage[] =
     "  --csv PATH       also log, for every decoder frame, the lights it gave\n"
     "  --text           plain lines of text even on a terminal\n"
     "  --huecast PATH   the huecast to run (default: the one beside this program)\n"
+    "  --huecast-options \"...\"\n"
+    "                   huecast's own options, e.g. \"--rate 25 --sample 4 --borders\"\n"
+    "                   (default: none, its exact mode)\n"
     "  -h, --help       this text\n";
 
 std::string exe_dir()
@@ -44,6 +48,15 @@ bool parse_size(const char *text, int *width, int *height)
 {
     char x = 0, extra = 0;
     return text && sscanf(text, "%d%c%d%c", width, &x, height, &extra) == 3 && x == 'x';
+}
+
+// The words of text, split at blanks, appended to words; true.
+bool split_words(const char *text, std::vector<std::string> *words)
+{
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words->push_back(word);
+    return true;
 }
 
 // Applies option argv[i] (and its value); false when it is unknown or bad.
@@ -66,6 +79,8 @@ bool apply_option(char **argv, int &i, demo_options &o)
         return parse_number(value, 1, 60, &o.fps);
     if (opt == "--size")
         return parse_size(value, &o.width, &o.height);
+    if (opt == "--huecast-options")
+        return split_words(value, &o.huecast_options);
     std::string *path = opt == "--y4m"       ? &o.y4m
                         : opt == "--png"     ? &o.png
                         : opt == "--csv"     ? &o.csv
@@ -110,6 +125,9 @@ std::string demo_title(const demo_options &o)
 {
     const std::string what =
         o.y4m.empty() ? "scene " + scene_names()[static_cast<size_t>(o.scene)] : o.y4m;
-    return std::string("the real huecast on a simulated ") + o.chipset->name + " box (" +
-           std::to_string(o.width) + "x" + std::to_string(o.height) + "), " + what;
+    std::string options;
+    for (const std::string &word : o.huecast_options)
+        options += " " + word;
+    return std::string("the real huecast") + options + " on a simulated " + o.chipset->name +
+           " box (" + std::to_string(o.width) + "x" + std::to_string(o.height) + "), " + what;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "demo/decoder.h"
 #include "demo/scene.h"
@@ -13,6 +14,7 @@ struct demo_options {
     const chipset_info *chipset = &chipset_of(demo_chipset::pallas);
     scene_kind scene = scene_kind::cycle;
     std::string y4m, png, csv, huecast;
+    std::vector<std::string> huecast_options;  // passed to huecast
     double seconds = 15;
     double fps = SCENE_FPS;     // of the built-in scenes
     int width = 0, height = 0;  // 0: the box's largest
@@ -26,5 +28,5 @@ struct demo_options {
 int parse_options(int argc, char **argv, demo_options &o);
 
 // What runs, in words: "the real huecast on a simulated Pallas box
-// (720x576), scene cycle".
+// (720x576), scene cycle", huecast's options after its name.
 std::string demo_title(const demo_options &o);

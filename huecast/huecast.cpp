@@ -1,15 +1,21 @@
 // huecast: sets the five amBX lights to the colours of five vertical zones
 // of the picture the set-top box is showing, frame after frame, until it is
-// stopped by a signal; then it switches the lights off.
+// stopped by a signal; then it switches the lights off. Its options pace,
+// sample, crop and smooth the light frames; without them every pixel of
+// every frame counts, as fast as the picture comes.
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
-#include "driver/ambx.h"
-#include "huecast/detect.h"
 #include "capture/getvideo.h"
+#include "driver/ambx.h"
+#include "huecast/borders.h"
+#include "huecast/detect.h"
+#include "huecast/options.h"
 #include "huecast/setbacks.h"
-#include "libhue/libhue.h"
+#include "huecast/smooth.h"
 #include "huecast/zones.h"
+#include "libhue/libhue.h"
 
 namespace {
 
@@ -71,12 +77,25 @@ void await_light_set()
     puts("Light set found again.");
 }
 
+// Sends a frame's colours and judges the writes: a stop signal meanwhile
+// ends the program, a lost light set is waited for.
+void send_frame(const uint32_t *colours, int *dead_light_frames)
+{
+    int results[ZONE_COUNT];
+    show_colours(colours, results);
+    if (stop_signal())
+        stop_now(DEVICE);
+    if (light_set_lost(results, ZONE_COUNT, dead_light_frames)) {
+        await_light_set();
+        *dead_light_frames = 0;
+    }
+}
+
 [[noreturn]] void capture_loop(unsigned char *image)
 {
     int32_t width = 0;  // no picture until the first capture succeeds
     int32_t height = 0;
     uint32_t colours[ZONE_COUNT];
-    int results[ZONE_COUNT];
     int failing_frames = 0;
     int dead_light_frames = 0;
     for (;;) {
@@ -85,23 +104,132 @@ void await_light_set()
             stop_now(DEVICE);
         if (zones_filled(width, height)) {
             getcolors(colours, image, width, height);
-            show_colours(colours, results);
-            if (stop_signal())
-                stop_now(DEVICE);
-            if (light_set_lost(results, ZONE_COUNT, &dead_light_frames)) {
-                await_light_set();
-                dead_light_frames = 0;
-            }
+            send_frame(colours, &dead_light_frames);
         }
         if (const int pause = pace_delay_ms(failing_frames))
             pause_ms(pause);
     }
 }
 
+// --- the modes ----------------------------------------------------------
+
+// The monotonic clock in nanoseconds.
+int64_t now_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+// One capture of every step-th pixel of every step-th row, which is all the
+// decoder's memory is read for; as capture.
+bool capture_sampled(unsigned char *image, int32_t *width, int32_t *height, int32_t step)
+{
+    int32_t frame_width = -1;
+    int32_t frame_height = -1;
+    getvideo_sampled(image, &frame_width, &frame_height, step);
+    if (frame_width < 0)
+        return false;
+    *width = frame_width;
+    *height = frame_height;
+    return frame_width >= MIN_WIDTH && frame_height >= MIN_HEIGHT;
+}
+
+// What the modes keep from frame to frame.
+struct mode_state {
+    border_state borders;
+    int32_t bars_width = 0;  // the picture size the bars belong to
+    int32_t bars_height = 0;
+    smooth_state smooth;
+    int64_t next_ns = 0;  // when the next output period begins
+    int64_t sent_ns = 0;  // when the last light frame went out
+};
+
+// The zone colours of a sampled picture, inside the bars in use. A picture
+// of another size starts without bars.
+void mode_colours(uint32_t *colours, const unsigned char *image, int32_t width, int32_t height,
+                  const huecast_options &o, mode_state &m)
+{
+    picture_area area = {0, 0, width, height};
+    if (o.borders) {
+        if (width != m.bars_width || height != m.bars_height) {
+            m.borders = {};
+            m.bars_width = width;
+            m.bars_height = height;
+        }
+        border_bars measured;
+        const bool seen = measure_bars(image, width, height, o.sample, &measured);
+        area =
+            inside_bars(track_bars(m.borders, seen ? &measured : nullptr, o.sample), width, height);
+    }
+    getcolors_sampled(colours, image, width, o.sample, area);
+}
+
+// Smooths colours in place: the output periods since the last light frame,
+// rounded, are the steps the lights take now.
+void mode_smooth(uint32_t *colours, const huecast_options &o, mode_state &m)
+{
+    const int64_t now = now_ns();
+    const int64_t period = 1000000000 / o.rate;
+    const int64_t gone = m.sent_ns == 0 ? period : now - m.sent_ns;
+    const int64_t elapsed = (gone + period / 2) / period;
+    m.sent_ns = now;
+    smooth_step(m.smooth, colours, elapsed < 1 ? 1 : static_cast<int>(elapsed), colours);
+}
+
+// Sleeps until the next output period begins. A frame that ended after it
+// starts the periods afresh, without a burst of frames to catch up.
+void mode_pace(const huecast_options &o, mode_state &m)
+{
+    const int64_t now = now_ns();
+    m.next_ns = (m.next_ns == 0 ? now : m.next_ns) + 1000000000 / o.rate;
+    if (m.next_ns <= now) {
+        m.next_ns = now;
+        return;
+    }
+    const int ms = static_cast<int>((m.next_ns - now + 999999) / 1000000);
+    if (!pause_ms(ms))
+        stop_now(DEVICE);
+}
+
+[[noreturn]] void mode_loop(unsigned char *image, const huecast_options &o)
+{
+    int32_t width = 0;  // no picture until the first capture succeeds
+    int32_t height = 0;
+    uint32_t colours[ZONE_COUNT];
+    int failing_frames = 0;
+    int dead_light_frames = 0;
+    mode_state m;
+    m.smooth.periods = o.smooth_ms > 0 ? smooth_periods(o.smooth_ms, o.rate) : 1;
+    for (;;) {
+        const bool good = capture_sampled(image, &width, &height, o.sample);
+        failing_frames = good ? 0 : failing_frames + 1;
+        if (stop_signal())
+            stop_now(DEVICE);
+        if (width >= MIN_WIDTH && height >= MIN_HEIGHT) {
+            mode_colours(colours, image, width, height, o, m);
+            if (o.smooth_ms > 0)
+                mode_smooth(colours, o, m);
+            send_frame(colours, &dead_light_frames);
+        }
+        if (const int pause = pace_delay_ms(failing_frames))
+            pause_ms(pause);
+        if (o.rate > 0)
+            mode_pace(o, m);
+    }
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    huecast_options options;
+    switch (parse_huecast_options(argc, argv, options, stderr)) {
+    case options_verdict::help: print_huecast_usage(stdout); return 0;
+    case options_verdict::version: puts("huecast " HUECAST_VERSION); return 0;
+    case options_verdict::bad: print_huecast_usage(stderr); return 2;
+    case options_verdict::run: break;
+    }
     // Line by line, so progress shows at once even through a pipe or a log.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     puts("Huecast Screengrabber");
@@ -120,5 +248,7 @@ int main()
         return 1;
     }
     stop_signals_install();
+    if (any_mode(options))
+        mode_loop(image, options);
     capture_loop(image);
 }

@@ -1,16 +1,19 @@
 // Zone colours: runs once per frame on the whole picture. Each pixel is read
-// once, zone by zone and top to bottom within a zone, with additions only;
-// three divisions per zone.
+// once, with additions only; three divisions per zone. Where every zone is
+// whole word groups (the broadcast widths), the picture is read in bands of
+// a few rows, each band zone by zone; otherwise zone by zone, top to bottom
+// within a zone.
 //
 // The bytes are summed a machine word at a time: a group of three words holds
 // a whole number of pixels, and each word of a group is added into two sums
 // of 16-bit lanes (its even bytes, and the word shifted down by one byte),
 // which are split into the three channel sums before any lane can overflow.
 // Sums modulo 2^32 do not depend on the order of the additions, so the
-// result is bit for bit that of adding the bytes one by one. The rows of a
-// zone are asked for two rows ahead.
+// result is bit for bit that of adding the bytes one by one. Zone by zone,
+// the rows of a zone are asked for two rows ahead.
 #include "huecast/zones.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -188,6 +191,69 @@ void add_row(const unsigned char *p, int32_t count, channel_sums sums)
     add_pixels(p, count % GROUP_PIXELS, sums);
 }
 
+// How getcolors reads a picture whose zones are all whole groups from word
+// boundaries: band by band, a band being as many rows as the widest zone's
+// lanes hold; within a band zone by zone, row by row. A band (at most 15 KiB
+// at the broadcast sizes) stays in the data cache while its zones are read,
+// so nothing needs to be asked for ahead.
+struct zone_bands {
+    const unsigned char *first[ZONE_COUNT];  // each zone's first pixel in row 0
+    int32_t pair_bytes[ZONE_COUNT];
+    bool odd[ZONE_COUNT];
+    int32_t band_rows;
+};
+
+// Whether every zone of the picture is whole groups (at most
+// GROUPS_PER_SPLIT) from a word boundary in every row; fills plan if so.
+bool plan_bands(const unsigned char *image, const int32_t bounds[ZONE_COUNT + 1], int32_t stride,
+                int32_t rows, zone_bands &plan)
+{
+    if (rows > 1 && stride % WORD_BYTES != 0)
+        return false;
+    int32_t widest = 0;
+    for (int32_t i = 0; i < ZONE_COUNT; ++i) {
+        const int32_t columns = bounds[i + 1] - bounds[i];
+        const int32_t groups = columns / GROUP_PIXELS;
+        plan.first[i] = image + 3 * bounds[i];
+        if (groups < 1 || groups > GROUPS_PER_SPLIT || columns % GROUP_PIXELS != 0 ||
+            pixels_to_word(plan.first[i]) != 0)
+            return false;
+        plan.pair_bytes[i] = (groups & ~1) * GROUP_BYTES;
+        plan.odd[i] = (groups & 1) != 0;
+        widest = groups > widest ? groups : widest;
+    }
+    plan.band_rows = GROUPS_PER_SPLIT / widest;
+    return true;
+}
+
+// Adds rows rows of one zone from row, stride bytes apart, to sums.
+void add_band(const unsigned char *row, int32_t pair_bytes, bool odd, int32_t stride, int32_t rows,
+              channel_sums sums)
+{
+    lane_sums lanes = {};
+    for (; rows > 0; --rows, row += rows > 0 ? stride : 0)
+        add_groups(row, pair_bytes, odd, lanes);
+    split_lanes(lanes, sums);
+}
+
+// Sums rows rows of every zone into sums, band by band.
+void add_bands(const zone_bands &plan, int32_t stride, int32_t rows, channel_sums sums[ZONE_COUNT])
+{
+    for (int32_t top = 0; top < rows; top += plan.band_rows) {
+        const int32_t band = rows - top < plan.band_rows ? rows - top : plan.band_rows;
+        const std::ptrdiff_t at = std::ptrdiff_t(top) * stride;
+        for (int32_t i = 0; i < ZONE_COUNT; ++i)
+            add_band(plan.first[i] + at, plan.pair_bytes[i], plan.odd[i], stride, band, sums[i]);
+    }
+}
+
+// A zone's sums as its packed mean colour.
+uint32_t mean_colour(const channel_sums sums, int32_t columns, int32_t rows)
+{
+    const uint32_t count = static_cast<uint32_t>(rows) * static_cast<uint32_t>(columns);
+    return ((sums[0] / count) << 16) | ((sums[1] / count) << 8) | (sums[2] / count);
+}
+
 }  // namespace
 
 uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t stride, int32_t rows)
@@ -205,14 +271,49 @@ uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t st
     else
         for (int32_t r = 0; r < rows; ++r)
             add_row(first + r * stride, columns, sums);
-    const uint32_t count = static_cast<uint32_t>(rows) * static_cast<uint32_t>(columns);
-    return ((sums[0] / count) << 16) | ((sums[1] / count) << 8) | (sums[2] / count);
+    return mean_colour(sums, columns, rows);
 }
 
 void getcolors(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t width,
                int32_t height)
 {
+    int32_t bounds[ZONE_COUNT + 1];
+    for (int32_t i = 0; i <= ZONE_COUNT; ++i)
+        bounds[i] = (i * width) / ZONE_COUNT;
+    zone_bands plan;
+    if (height < 1 || !plan_bands(image, bounds, 3 * width, height, plan)) {
+        for (int32_t i = 0; i < ZONE_COUNT; ++i)
+            colours[i] = avgcolor(image, bounds[i], bounds[i + 1], 3 * width, height);
+        return;
+    }
+    channel_sums sums[ZONE_COUNT] = {};
+    add_bands(plan, 3 * width, height, sums);
     for (int32_t i = 0; i < ZONE_COUNT; ++i)
-        colours[i] = avgcolor(image, (i * width) / ZONE_COUNT, ((i + 1) * width) / ZONE_COUNT,
-                              3 * width, height);
+        colours[i] = mean_colour(sums[i], bounds[i + 1] - bounds[i], height);
+}
+
+namespace {
+
+// The first sampled line at or after whole line x.
+int32_t first_sample(int32_t x, int32_t step)
+{
+    return (x + step - 1) / step;
+}
+
+}  // namespace
+
+void getcolors_sampled(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t width,
+                       int32_t step, const picture_area &area)
+{
+    const int32_t stride = 3 * first_sample(width, step);
+    const int32_t top = first_sample(area.top, step);
+    const int32_t rows = first_sample(area.bottom, step) - top;
+    const int32_t w = area.right - area.left;
+    const unsigned char *first_row = image + top * stride;
+    for (int32_t i = 0; i < ZONE_COUNT; ++i) {
+        const int32_t x0 = area.left + (i * w) / ZONE_COUNT;
+        const int32_t x1 = area.left + ((i + 1) * w) / ZONE_COUNT;
+        colours[i] =
+            avgcolor(first_row, first_sample(x0, step), first_sample(x1, step), stride, rows);
+    }
 }

@@ -23,3 +23,20 @@ uint32_t avgcolor(const unsigned char *image, int32_t x0, int32_t x1, int32_t st
 // (width below 5, height below 1) give 0.
 void getcolors(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t width,
                int32_t height);
+
+// Part of a picture: columns left .. right - 1, rows top .. bottom - 1.
+struct picture_area {
+    int32_t left, top, right, bottom;
+};
+
+// The zone colours of a sampled picture: image holds every step-th pixel of
+// every step-th row (columns and rows 0, step, 2 * step, ...) of a picture
+// width pixels wide, ceil(width / step) pixels of 3 bytes to a row, rows
+// without gap. The zones cut area (inside the picture) as
+// getcolors cuts a whole picture: zone i is the columns from
+// area.left + (i * w) / 5 up to area.left + ((i + 1) * w) / 5, w being the
+// area's width, over the area's rows. colours[i] is the mean (as avgcolor)
+// of the sampled pixels in zone i; 0 when it holds none. With step 1 and
+// the whole picture as area, this is getcolors.
+void getcolors_sampled(uint32_t colours[ZONE_COUNT], const unsigned char *image, int32_t width,
+                       int32_t step, const picture_area &area);

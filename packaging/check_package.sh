@@ -3,8 +3,9 @@
 #   check_package.sh contents TARBALL VERSION ARCH PROGRAM...
 #       the tarball holds the static programs, README.txt and the .ipk; the
 #       .ipk is an ar archive of debian-binary, control.tar.gz (with postinst
-#       and prerm), data.tar.gz whose data puts the same programs into
-#       /usr/bin and the init script into /etc/init.d
+#       and prerm, conffiles), data.tar.gz whose data puts the same programs
+#       into /usr/bin, the init script into /etc/init.d and its settings,
+#       empty (the exact mode), into /etc/default
 #   check_package.sh isa TARBALL VERSION ARCH OBJDUMP PROGRAM...
 #       each packed program runs on every box core: little-endian MIPS32
 #       release 1 without FPU (OBJDUMP: the cross binutils' objdump)
@@ -76,8 +77,10 @@ check_contents() {
   local listing
   listing=$(tar -tvzf "$work/ipk/data.tar.gz" | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort)
   wanted=$( (for p in "${programs[@]}"; do echo "-rwxr-xr-x 0/0 ./usr/bin/$p"; done
-    echo "-rwxr-xr-x 0/0 ./etc/init.d/huecast") | sort)
+    echo "-rwxr-xr-x 0/0 ./etc/init.d/huecast"
+    echo "-rw-r--r-- 0/0 ./etc/default/huecast") | sort)
   expect_equal "data.tar.gz files" "$listing" "$wanted"
+  expect_equal "conffiles" "$(cat "$work/control/conffiles")" "/etc/default/huecast"
   local here
   here=$(dirname "$0")
   for script in postinst prerm; do
@@ -85,6 +88,8 @@ check_contents() {
     cmp -s "$work/control/$script" "$here/$script" || fail "$script differs from packaging/$script"
   done
   tar -xzf "$work/ipk/data.tar.gz" -C "$work/data"
+  expect_equal "options by default" \
+    "$(. "$work/data/etc/default/huecast"; echo "[$HUECAST_OPTIONS]")" "[]"
   for p in "${programs[@]}"; do
     cmp -s "$work/data/usr/bin/$p" "$dir/$p" || fail "$p differs between the .ipk and the tarball"
   done

@@ -3,8 +3,10 @@
 #   OUT/huecast_VERSION_ARCH.ipk     opkg's format: an ar archive of
 #                                    debian-binary, control.tar.gz, data.tar.gz
 #                                    (the programs in /usr/bin, the init
-#                                    script /etc/init.d/huecast and the
-#                                    maintainer scripts postinst, prerm)
+#                                    script /etc/init.d/huecast, its
+#                                    settings /etc/default/huecast, a
+#                                    conffile, and the maintainer scripts
+#                                    postinst, prerm)
 #   OUT/huecast-VERSION-ARCH.tar.gz  huecast-VERSION-ARCH/: the programs,
 #                                    README.txt and the .ipk
 # usage: make_package.sh --out OUT --work DIR --version V --arch A --strip STRIP
@@ -40,6 +42,9 @@ done
 here=$(dirname "$0")
 install -D -m 0755 "$here/huecast.init" "$work/data/etc/init.d/huecast"
 install -m 0755 "$here/postinst" "$here/prerm" "$work/control/"
+# The owner's choice of options: kept by opkg across upgrades.
+install -D -m 0644 "$here/huecast.default" "$work/data/etc/default/huecast"
+printf '/etc/default/huecast\n' > "$work/control/conffiles"
 size_kb=$(du -sk "$work/data" | cut -f1)
 cat > "$work/control/control" <<CONTROL
 Package: huecast

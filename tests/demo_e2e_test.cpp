@@ -250,6 +250,35 @@ TEST_F(DemoRun, PlaysAY4mFile)
     EXPECT_GE(last, 6) << "the file played round again";
 }
 
+// The lights' mean brightness (sum of channels) over the frames huecast
+// took from the 6th decoder frame on (1.5 s at 4 frames a second).
+double late_brightness(const std::vector<csv_row> &rows)
+{
+    double sum = 0;
+    int n = 0;
+    for (const csv_row &row : rows)
+        if (row.taken && row.frame >= 6)
+            for (const rgb &c : row.lights)
+                sum += c.r + c.g + c.b, n++;
+    return n ? sum / n : 0;
+}
+
+// catches: --huecast-options not reaching huecast, or black bars still
+// averaged in with --borders: the letterbox's bars are two fifths of the
+// picture, so the lights inside them are 5/3 as bright as with the bars.
+TEST_F(DemoRun, BordersLeaveTheLetterboxBarsOut)
+{
+    process_result r = run({"--scene", "letterbox", "--fps", "4"});
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    const double exact = late_brightness(read_csv(csv));
+    r = run({"--scene", "letterbox", "--fps", "4", "--huecast-options", "--sample 2 --borders"});
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("the real huecast --sample 2 --borders on"), std::string::npos) << r.out;
+    const double inside = late_brightness(read_csv(csv));
+    EXPECT_GT(exact, 0) << "lights taken from the frames";
+    EXPECT_GT(inside, 1.4 * exact) << exact << " without the bars' black, " << inside << " with";
+}
+
 // Bad options and sizes a box cannot show end with status 2 and a word why.
 TEST(DemoOptions, RefusesWhatItCannotShow)
 {

@@ -120,9 +120,9 @@ protected:
     }
 };
 
-// 1000 failing captures on a Pallas box: image, width and height keep the
-// previous frame, and no descriptor or heap block is left behind. Returns a
-// bit per broken promise.
+// 1000 failing captures on a Pallas box, every other one sampled: image,
+// width and height keep the previous frame, and no descriptor or heap block
+// is left behind. Returns a bit per broken promise.
 int failing_frames()
 {
     stb_type = STB_PALLAS;
@@ -133,7 +133,10 @@ int failing_frames()
     const int fds = open_descriptors();
     const size_t heap = heap_in_use();
     for (int i = 1; i < FRAMES; i++)
-        getvideo(image, &width, &height);
+        if (i % 2)
+            getvideo_sampled(image, &width, &height, 4);
+        else
+            getvideo(image, &width, &height);
     int broken = 0;
     for (unsigned char byte : image)
         if (byte != UNTOUCHED) {
@@ -197,7 +200,8 @@ std::array<uint8_t, 3> expected_pixel(const yuv_picture &p, int x, int y)
 }
 
 // A picture from /dev/video: the size reported and every pixel converted,
-// odd sizes included; catches planes taken from the wrong offsets.
+// odd sizes included, then every third pixel of every third row sampled;
+// catches planes taken from the wrong offsets.
 TEST_F(Getvideo, PictureFromVideoDevice)
 {
     for (const auto &[w, h] : {std::pair{720, 576}, std::pair{7, 3}, std::pair{1, 1}}) {
@@ -214,6 +218,15 @@ TEST_F(Getvideo, PictureFromVideoDevice)
                 for (int x = 0; x < w; x++)
                     if (memcmp(image + 3 * (y * w + x), expected_pixel(p, x, y).data(), 3))
                         return 2;
+            width = height = 0;
+            getvideo_sampled(image, &width, &height, 3);
+            if (width != w || height != h)
+                return 3;
+            unsigned char *sample = image;
+            for (int y = 0; y < h; y += 3)
+                for (int x = 0; x < w; x += 3, sample += 3)
+                    if (memcmp(sample, expected_pixel(p, x, y).data(), 3))
+                        return 4;
             return 0;
         });
         EXPECT_EQ(result, 0) << w << "x" << h;

@@ -22,30 +22,38 @@ protected:
         place_broadcom(p, g, memory_at, 0x77);
     }
 
-    // The light set, the chipset's /proc files, and huecast started.
-    void boot(const char *fb, const char *cpuinfo)
+    // The light set, the chipset's /proc files, and huecast started (with
+    // --sample step when step > 1).
+    void boot(const char *fb, const char *cpuinfo, int step = 1)
     {
         add_light_set();
         write_proc_fb(fb);
         if (cpuinfo) {
             ASSERT_EQ(stb_box_write_text(box, "/proc/cpuinfo", cpuinfo), 0);
         }
-        start(HUECAST_PATH);
+        if (step == 1)
+            start(HUECAST_PATH);
+        else
+            start({HUECAST_PATH, "--sample", std::to_string(step)});
     }
 
     // Runs huecast for FRAMES frames and checks every message against the
-    // zone colours of shown (the picture as the grabber sees it).
+    // zone colours of shown (the picture as the grabber sees it), over
+    // every step-th pixel of every step-th row.
     void run_frames(const char *fb, const char *cpuinfo, const char *name, const yuv_picture &shown,
-                    bool xilleon)
+                    bool xilleon, int step = 1)
     {
-        boot(fb, cpuinfo);
+        boot(fb, cpuinfo, step);
         ASSERT_TRUE(wait_lights(FRAMES * 5)) << out() << err();
         const process_result r = stop();
         const std::string detected = std::string("Detected STB: ") + name + "\n";
         EXPECT_NE(r.out.find(detected), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Mainmemory"), std::string::npos) << r.out;
         EXPECT_EQ(r.err, "");
-        const std::vector<bytes> frame = frame_messages(reference_zones(shown, xilleon));
+        const std::vector<bytes> frame =
+            frame_messages(step == 1 ? reference_zones(shown, xilleon)
+                                     : reference_sampled_zones(reference_image(shown, xilleon),
+                                                               shown.width, step, 0, shown.height));
         const std::vector<bytes> got = lights();
         ASSERT_GE(got.size(), FRAMES * 5);
         for (size_t i = 0; i < FRAMES * 5; i++)
@@ -100,6 +108,7 @@ struct frames_case {
     int width, height;
     unsigned seed;
     uint32_t gap;  // Broadcom: bytes from the page after the luma stripes to chroma
+    int step = 1;  // huecast --sample step
 };
 
 const frames_case frame_cases[] = {
@@ -121,6 +130,11 @@ const frames_case frame_cases[] = {
     {"XilleonBars1280x720", decoder::xilleon, true, 1280, 720, 0, 0},
     // Xilleon, 33 rows: catches halves left exchanged in odd tile rows.
     {"XilleonRandom1920x1080", decoder::xilleon, false, 1920, 1080, 32, 0},
+    // --sample: catches samples taken from the wrong places of each layout, or
+    // zones that count columns or rows the capture did not take.
+    {"Bcm7401Sample8", decoder::bcm7401, false, 1920, 1080, 24, 0, 8},
+    {"Bcm4380Sample3", decoder::bcm4380, false, 720, 480, 25, 0x800, 3},
+    {"XilleonSample4", decoder::xilleon, false, 1920, 1080, 33, 0, 4},
 };
 
 class StbHuecastFrames : public StbHuecast, public testing::WithParamInterface<frames_case> {
@@ -132,17 +146,17 @@ protected:
             c.bars ? bars_picture(c.width, c.height) : random_picture(c.width, c.height, c.seed);
         if (c.chip == decoder::xilleon) {
             place_xilleon(p);
-            run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true);
+            run_frames(XILLEON_FB, nullptr, "Xilleon", sampled_picture(p), true, c.step);
             return;
         }
         const stripe_geometry g = stripes_for(c.width, c.height, c.gap);
         if (c.chip == decoder::bcm7401) {
             place_noisy_broadcom(p, g, BRCM_LUMA_BASE);
-            run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false);
+            run_frames(BCM7401_FB, nullptr, "Brcm7401", p, false, c.step);
             return;
         }
         place_noisy_broadcom(p, g, BRCM_DMA_PICTURE);
-        run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false);
+        run_frames(BCM4380_FB, BCM4380_CPUINFO, "Brcm4380", p, false, c.step);
         expect_dma_left(stripe_extent(g));
     }
 };

@@ -68,6 +68,7 @@ protected:
         env.push_back("HUECAST_PIDFILE=" + dir + "/run/huecast.pid");
         env.push_back("HUECAST_LOG=" + dir + "/log/huecast.log");
         env.push_back("HUECAST_INIT=" INIT_SCRIPT_PATH);
+        env.push_back("HUECAST_DEFAULTS=" + dir + "/default");
     }
 
     void TearDown() override
@@ -77,7 +78,8 @@ protected:
         BoxTest::TearDown();
     }
 
-    // huecast, through the emulator when the tests run under one.
+    // huecast, through the emulator when the tests run under one, with the
+    // options it is given.
     std::string huecast_command()
     {
         const std::vector<std::string> command = emulated_command({HUECAST_PATH});
@@ -87,7 +89,7 @@ protected:
         for (const std::string &word : command)
             text += " '" + word + "'";
         const std::string wrapper = std::string(stb_box_dir(box)) + "/huecast-emulated";
-        EXPECT_TRUE(write_script(wrapper, text + "\n"));
+        EXPECT_TRUE(write_script(wrapper, text + " \"$@\"\n"));
         return wrapper;
     }
 
@@ -306,5 +308,35 @@ TEST_F(InitScript, MaintainerScripts)
     ASSERT_EQ(unlink((dir + "/bin/update-rc.d").c_str()), 0);
     install_then_remove();
 }
+
+// Light frames sent over two seconds by huecast started with a settings file.
+class InitOptions : public InitScript,
+                    public testing::WithParamInterface<std::pair<const char *, int>> {};
+
+// catches: HUECAST_OPTIONS not read from the settings file or not passed to
+// huecast (at most 2 frames a second here), or the shipped file, whose
+// options are all commented out, leaving huecast with options (or none to
+// run at all).
+TEST_P(InitOptions, PassedFromTheSettingsFile)
+{
+    const std::string settings = GetParam().first;
+    const int most_frames = GetParam().second;
+    std::ofstream(dir + "/default") << (settings.empty() ? read_file(DEFAULTS_PATH) : settings);
+    ASSERT_EQ(init("start").exit_status, 0);
+    ASSERT_TRUE(lights_grow(5)) << log();
+    const size_t before = emu_packets(*dev).size();
+    usleep(2000000);
+    const size_t frames = (emu_packets(*dev).size() - before) / 5;
+    expect_stop();
+    if (most_frames > 0)
+        EXPECT_LE(frames, size_t(most_frames)) << log();
+    else
+        EXPECT_GT(frames, 20u) << log();
+    EXPECT_EQ(log().find("usage"), std::string::npos) << log();
+}
+
+INSTANTIATE_TEST_SUITE_P(InitScript, InitOptions,
+                         testing::Values(std::make_pair("HUECAST_OPTIONS=\"--rate 2\"\n", 5),
+                                         std::make_pair("", 0)));
 
 }  // namespace

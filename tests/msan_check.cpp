@@ -1,6 +1,7 @@
 // The capture and zone code under MemorySanitizer, without GoogleTest (see
 // cmake/msan.cmake): pictures through the Broadcom and Xilleon sources, the
-// conversion and the zone colours, each compared with the tests' reference.
+// conversion and the zone colours, each compared with the tests' reference,
+// and through the captures getvideo runs, compared with those.
 // Any byte they read that nothing wrote ends the program with MemorySanitizer's
 // report; a picture unlike its reference makes it exit with 1. No std::string
 // here: its compiled parts in libstdc++ are not instrumented.
@@ -13,10 +14,11 @@
 #include "capture/broadcom.h"
 #include "capture/convert.h"
 #include "capture/sources.h"
+#include "capture/xilleon.h"
+#include "huecast/borders.h"
+#include "huecast/zones.h"
 #include "sim/box/physmem_sim.h"
 #include "tests/pictures.h"
-#include "capture/xilleon.h"
-#include "huecast/zones.h"
 
 namespace {
 
@@ -51,6 +53,30 @@ std::vector<uint8_t> convert(const frame_planes &planes, bool xilleon)
     return image;
 }
 
+// What getvideo runs (the picture converted where the decoder keeps it),
+// whole and every third pixel of every third row, against image, the
+// picture converted from the source's planes.
+template <class Capture>
+void direct_case(Capture capture, const std::vector<uint8_t> &image, int width, int height,
+                 const char *name)
+{
+    for (int step : {1, 3}) {
+        std::vector<uint8_t> want;
+        for (int y = 0; y < height; y += step)
+            for (int x = 0; x < width; x += step)
+                want.insert(want.end(), &image[3 * (size_t(y) * width + x)],
+                            &image[3 * (size_t(y) * width + x)] + 3);
+        std::vector<uint8_t> got(want.size() + 1);
+        sampled_image out;
+        out.image = got.data();
+        out.step = step;
+        check(capture(out) && out.width == width && out.height == height, "direct capture taken",
+              name);
+        got.pop_back();
+        check(got == want, step == 1 ? "direct pixels" : "sampled pixels", name);
+    }
+}
+
 // Random picture memory that g describes, through the Broadcom source
 // (BCM7401 or BCM4380), converted, against the reference; even pictures'
 // zone colours too.
@@ -76,12 +102,26 @@ void broadcom_case(const stripe_geometry &g, int height, int stb)
     const yuv_picture want = destriped_picture(memory, g, height);
     const std::vector<uint8_t> image = convert(planes, false);
     check(image == reference_image(want, false), "pixels", name);
+    direct_case(
+        [&](sampled_image &out) {
+            return broadcom_sampled(out, mem, stb, RGB_IMAGE_HD / 3, write_hex(yres, height));
+        },
+        image, g.width, height, name);
     if (g.width % 2 || height % 2)
         return;
     uint32_t colours[ZONE_COUNT];
     getcolors(colours, image.data(), g.width, height);
     const std::array<uint32_t, 5> zones = reference_zones(want, false);
     check(std::equal(zones.begin(), zones.end(), colours), "zone colours", name);
+    // The modes' reading of the same picture: the zones over it as a sample
+    // set of step 1, and its bars (a random picture has none).
+    uint32_t sampled[ZONE_COUNT];
+    getcolors_sampled(sampled, image.data(), g.width, 1, {0, 0, g.width, height});
+    check(std::equal(zones.begin(), zones.end(), sampled), "sampled zone colours", name);
+    border_bars bars;
+    check(measure_bars(image.data(), g.width, height, 1, &bars) && bars.rows == 0 &&
+              bars.columns == 0,
+          "no bars", name);
 }
 
 // Widths off the 4-byte grid with fewer chroma stripe rows than luma stripe
@@ -114,9 +154,16 @@ void xilleon_case()
     const bool taken =
         xilleon_source(planes, mem, RGB_IMAGE_HD / 3, write_hex(xres, 720), write_hex(yres, 576));
     check(taken, "picture taken", "Xilleon 720x576");
-    if (taken)
-        check(convert(planes, true) == reference_image(sampled_picture(p), true), "pixels",
-              "Xilleon 720x576");
+    if (!taken)
+        return;
+    const std::vector<uint8_t> image = convert(planes, true);
+    check(image == reference_image(sampled_picture(p), true), "pixels", "Xilleon 720x576");
+    direct_case(
+        [&](sampled_image &out) {
+            return xilleon_sampled(out, mem, RGB_IMAGE_HD / 3, write_hex(xres, 720),
+                                   write_hex(yres, 576));
+        },
+        image, 720, 18, "Xilleon 720x576");
 }
 
 }  // namespace

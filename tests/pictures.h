@@ -96,6 +96,28 @@ inline std::array<uint32_t, 5> reference_zones(const yuv_picture &p, bool xilleo
     return out;
 }
 
+// The five packed zone colours over every step-th pixel of every step-th
+// row of image (width pixels of 3 bytes to a row), rows top .. bottom - 1:
+// the means, rounded down, of the pixels taken, straight from their
+// definition.
+inline std::array<uint32_t, 5> reference_sampled_zones(const std::vector<uint8_t> &image, int width,
+                                                       int step, int top, int bottom)
+{
+    std::array<uint32_t, 5> out{};
+    for (int zone = 0; zone < 5; zone++) {
+        uint64_t sum[3] = {}, n = 0;
+        for (int y = top; y < bottom; y++)
+            for (int x = zone * width / 5; x < (zone + 1) * width / 5; x++)
+                if (x % step == 0 && y % step == 0) {
+                    for (int k = 0; k < 3; k++)
+                        sum[k] += image[3 * (size_t(y) * width + x) + k];
+                    n++;
+                }
+        out[zone] = uint32_t(sum[0] / n) << 16 | uint32_t(sum[1] / n) << 8 | uint32_t(sum[2] / n);
+    }
+    return out;
+}
+
 // What a Xilleon box makes of p: one row for every 32 lines (row r is line
 // 32r, height / 32 rows), chroma row q the chroma of line 64q. The
 // conversion colours the last row of an odd height from the chroma row above

@@ -357,4 +357,28 @@ TEST_F(OldestBoxHuecast, OnXilleon)
     expect_frames("0 xilleonfb\n", nullptr, "Xilleon", sampled_picture(p), true);
 }
 
+// The box-friendly preset on Pallas: catches the modes' clock, pauses or
+// sampled capture calling what a release-1 core or 2.6.18 lacks, or the
+// smoothed lights not settling on the sampled picture's colours.
+TEST_F(OldestBoxHuecast, BoxPresetOnPallas)
+{
+    const yuv_picture p = random_picture(720, 576, 45);
+    write_video(p);
+    add_light_set();
+    write_proc_fb("0 pallasfb\n");
+    std::vector<std::string> command = runs.command(BOX_HUECAST_PATH);
+    for (const char *option : {"--rate", "25", "--sample", "4", "--smooth", "200", "--borders"})
+        command.push_back(option);
+    start(command, 120);
+    // From black to the colours in 5 steps, 25 a second: settled by frame 5.
+    ASSERT_TRUE(wait_lights(8 * 5, 90)) << out() << err();
+    const process_result r = stop();
+    EXPECT_EQ(r.err, "");
+    const std::vector<bytes> got = lights();
+    const std::vector<bytes> settled =
+        frame_messages(reference_sampled_zones(reference_image(p, false), 720, 4, 0, 576));
+    EXPECT_NE(std::vector<bytes>(got.begin(), got.begin() + 5), settled) << "smoothed";
+    EXPECT_EQ(std::vector<bytes>(got.begin() + 35, got.begin() + 40), settled);
+}
+
 }  // namespace

@@ -1,11 +1,13 @@
 // Fuzz target: the Broadcom BCM7401 / BCM4380 source over the simulated
 // physical memory: the picture register block, the height's size file and
 // the striped picture memory (read in place, or copied by the DMA engine),
-// then the colour conversion of the planes it hands over.
+// then the colour conversion of the planes it hands over, and the capture
+// getvideo runs, which converts the picture where the stripes lie.
 //
 // Input: one byte choosing the chip (bit 0: BCM4380), the 100 bytes of the
 // register block, the size file's text up to a 0 byte, then picture memory
 // from the block's luma base on.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,7 +42,7 @@ bool too_large(const unsigned char *block, int stb)
 // a mapping not given back, and a picture handed over larger than the image.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static std::vector<unsigned char> image(RGB_IMAGE_HD);
+    static std::vector<unsigned char> image(RGB_IMAGE_HD), direct(RGB_IMAGE_HD);
     fuzz_input input = {data, size};
     const int stb = input.byte() & 1 ? STB_BRCM4380 : STB_BRCM7401;
     unsigned char block[BRCM_BLOCK_SIZE] = {};
@@ -65,5 +67,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_check(int64_t{planes.width} * planes.height <= max_pixels, "picture beyond the image");
     const yuv_frame frame = {planes.width, planes.height, planes.luma.get(), planes.chroma.get()};
     convert_frame(&frame, image.data(), false);
+    // What getvideo runs over the same memory: the picture converted where
+    // the stripes lie, whole and sampled, with the pixels of the planes.
+    for (int32_t step : {1, 3}) {
+        sampled_image out;
+        out.image = direct.data();
+        out.step = step;
+        const bool taken = broadcom_sampled(out, mem, stb, max_pixels, yres.c_str());
+        fuzz_check(physmem_sim_live_mappings() == 0, "a mapping not given back");
+        fuzz_check(physmem_sim_faults() == 0, "an access outside the mappings");
+        fuzz_check(taken && out.width == planes.width && out.height == planes.height,
+                   "the direct capture unlike the planes'");
+        fuzz_check(step > 1 || std::equal(image.begin(),
+                                          image.begin() + 3 * int64_t{out.width} * out.height,
+                                          direct.begin()),
+                   "direct pixels unlike the planes' conversion");
+    }
     return 0;
 }

@@ -1,6 +1,7 @@
 // Fuzz target: the Xilleon source over the simulated physical memory: the
 // width and height size files and the tiled picture window, then the colour
-// conversion of the sampled planes it hands over.
+// conversion of the sampled planes it hands over, and the capture getvideo
+// runs, which converts the picture where the tiles lie.
 //
 // Input: the width file's text up to a 0 byte, the height file's text up to
 // a 0 byte, then the picture window's luma tiles from their start; the same
@@ -21,7 +22,7 @@
 // mapping not given back, and a sampled picture larger than the image.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static std::vector<unsigned char> image(RGB_IMAGE_HD);
+    static std::vector<unsigned char> image(RGB_IMAGE_HD), direct(RGB_IMAGE_HD);
     fuzz_input input = {data, size};
     const std::string xres = fuzz_file("xres", input.text());
     const std::string yres = fuzz_file("yres", input.text());
@@ -44,5 +45,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                "sampled picture beyond the window or the image");
     const yuv_frame frame = {planes.width, planes.height, planes.luma.get(), planes.chroma.get()};
     convert_frame(&frame, image.data(), true);
+    // What getvideo runs over the same window: the picture converted where
+    // the tiles lie, whole and sampled, with the pixels of the planes.
+    for (int32_t step : {1, 3}) {
+        sampled_image out;
+        out.image = direct.data();
+        out.step = step;
+        const bool taken = xilleon_sampled(out, mem, max_pixels, xres.c_str(), yres.c_str());
+        fuzz_check(physmem_sim_live_mappings() == 0, "a mapping not given back");
+        fuzz_check(physmem_sim_faults() == 0, "an access outside the mappings");
+        fuzz_check(taken && out.width == planes.width && out.height == planes.height,
+                   "the direct capture unlike the planes'");
+        fuzz_check(step > 1 || std::equal(image.begin(),
+                                          image.begin() + 3 * int64_t{out.width} * out.height,
+                                          direct.begin()),
+                   "direct pixels unlike the planes' conversion");
+    }
     return 0;
 }
