@@ -32,13 +32,18 @@ bool zones_filled(int32_t width, int32_t height)
     return width >= MIN_WIDTH && height >= MIN_HEIGHT;
 }
 
-// One capture. getvideo writes the size only when it took a picture.
-// Returns true for a picture whose zones can be averaged.
-bool capture(unsigned char *image, int32_t *width, int32_t *height)
+// One capture, of every pixel (step 1) or of every step-th pixel of every
+// step-th row, which is all the decoder's memory is then read for. The
+// capture writes the size only when it took a picture. Returns true for a
+// picture whose zones can be averaged.
+bool capture(unsigned char *image, int32_t *width, int32_t *height, int32_t step = 1)
 {
     int32_t frame_width = -1;
     int32_t frame_height = -1;
-    getvideo(image, &frame_width, &frame_height);
+    if (step == 1)
+        getvideo(image, &frame_width, &frame_height);
+    else
+        getvideo_sampled(image, &frame_width, &frame_height, step);
     if (frame_width < 0)
         return false;
     *width = frame_width;
@@ -121,20 +126,6 @@ int64_t now_ns()
     return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
-// One capture of every step-th pixel of every step-th row, which is all the
-// decoder's memory is read for; as capture.
-bool capture_sampled(unsigned char *image, int32_t *width, int32_t *height, int32_t step)
-{
-    int32_t frame_width = -1;
-    int32_t frame_height = -1;
-    getvideo_sampled(image, &frame_width, &frame_height, step);
-    if (frame_width < 0)
-        return false;
-    *width = frame_width;
-    *height = frame_height;
-    return frame_width >= MIN_WIDTH && frame_height >= MIN_HEIGHT;
-}
-
 // What the modes keep from frame to frame.
 struct mode_state {
     border_state borders;
@@ -202,11 +193,11 @@ void mode_pace(const huecast_options &o, mode_state &m)
     mode_state m;
     m.smooth.periods = o.smooth_ms > 0 ? smooth_periods(o.smooth_ms, o.rate) : 1;
     for (;;) {
-        const bool good = capture_sampled(image, &width, &height, o.sample);
+        const bool good = capture(image, &width, &height, o.sample);
         failing_frames = good ? 0 : failing_frames + 1;
         if (stop_signal())
             stop_now(DEVICE);
-        if (width >= MIN_WIDTH && height >= MIN_HEIGHT) {
+        if (zones_filled(width, height)) {
             mode_colours(colours, image, width, height, o, m);
             if (o.smooth_ms > 0)
                 mode_smooth(colours, o, m);

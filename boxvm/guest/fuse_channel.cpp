@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "capture/guards.h"
+
 bool fuse_parse_request(const unsigned char *bytes, size_t size, fuse_request *request)
 {
     if (size < sizeof(fuse_in_header))
@@ -48,4 +50,21 @@ int fuse_reply(int fd, uint64_t unique, int error, const void *a, size_t a_size,
     if (sent < 0)
         return -errno;
     return size_t(sent) == header.len ? 0 : -EIO;
+}
+
+int fuse_serve(int fd, int (*handle)(void *context, int fd, const fuse_request &request),
+               void *context)
+{
+    heap_block buffer(FUSE_CHANNEL_BUFFER);
+    if (!buffer)
+        return -ENOMEM;
+    for (;;) {
+        fuse_request request;
+        const int got = fuse_next_request(fd, buffer.get(), FUSE_CHANNEL_BUFFER, &request);
+        if (got <= 0)
+            return got;
+        const int r = handle(context, fd, request);
+        if (r != 0)
+            return r;
+    }
 }

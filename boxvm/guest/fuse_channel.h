@@ -27,6 +27,12 @@ struct fuse_request {
 // -EPROTO when the bytes read do not form a request.
 int fuse_next_request(int fd, unsigned char *buffer, size_t size, fuse_request *request);
 
+// Serves the channel until it ends: each request goes to handle(context,
+// fd, request), which returns 0 to go on. 0 when the channel ended, else the
+// failing read's or handler's -errno (-ENOMEM without a read buffer).
+int fuse_serve(int fd, int (*handle)(void *context, int fd, const fuse_request &request),
+               void *context);
+
 // Takes request's bytes apart (the header's length must match size). False
 // for fewer bytes than a header or a length that disagrees.
 bool fuse_parse_request(const unsigned char *bytes, size_t size, fuse_request *request);

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "capture/guards.h"
 
 namespace {
 
@@ -309,16 +308,10 @@ int proc_handle(proc_server &server, int fd, const fuse_request &request)
 
 int proc_serve(proc_server &server, int fd)
 {
-    heap_block buffer(FUSE_CHANNEL_BUFFER);
-    if (!buffer)
-        return -ENOMEM;
-    for (;;) {
-        fuse_request request;
-        const int got = fuse_next_request(fd, buffer.get(), FUSE_CHANNEL_BUFFER, &request);
-        if (got <= 0)
-            return got;
-        const int r = proc_handle(server, fd, request);
-        if (r != 0)
-            return r;
-    }
+    return fuse_serve(
+        fd,
+        [](void *context, int channel, const fuse_request &request) {
+            return proc_handle(*static_cast<proc_server *>(context), channel, request);
+        },
+        &server);
 }

@@ -100,16 +100,10 @@ int video_handle(video_server &server, int fd, const fuse_request &request)
 
 int video_serve(video_server &server, int fd)
 {
-    heap_block buffer(FUSE_CHANNEL_BUFFER);
-    if (!buffer)
-        return -ENOMEM;
-    for (;;) {
-        fuse_request request;
-        const int got = fuse_next_request(fd, buffer.get(), FUSE_CHANNEL_BUFFER, &request);
-        if (got <= 0)
-            return got;
-        const int r = video_handle(server, fd, request);
-        if (r != 0)
-            return r;
-    }
+    return fuse_serve(
+        fd,
+        [](void *context, int channel, const fuse_request &request) {
+            return video_handle(*static_cast<video_server *>(context), channel, request);
+        },
+        &server);
 }
