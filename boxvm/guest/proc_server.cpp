@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace {
 
 // The top's entries that name the asking process.
