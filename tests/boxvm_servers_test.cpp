@@ -76,7 +76,8 @@ protected:
             mkdir(path.substr(0, slash).c_str(), 0755);
         FILE *f = fopen(path.c_str(), "wb");
         ASSERT_NE(f, nullptr) << path;
-        fwrite(content.data(), 1, content.size(), f);
+        if (!content.empty())
+            fwrite(content.data(), 1, content.size(), f);
         fclose(f);
     }
 
