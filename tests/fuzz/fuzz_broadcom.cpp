@@ -67,21 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_check(int64_t{planes.width} * planes.height <= max_pixels, "picture beyond the image");
     const yuv_frame frame = {planes.width, planes.height, planes.luma.get(), planes.chroma.get()};
     convert_frame(&frame, image.data(), false);
-    // What getvideo runs over the same memory: the picture converted where
-    // the stripes lie, whole and sampled, with the pixels of the planes.
-    for (int32_t step : {1, 3}) {
-        sampled_image out;
-        out.image = direct.data();
-        out.step = step;
-        const bool taken = broadcom_sampled(out, mem, stb, max_pixels, yres.c_str());
-        fuzz_check(physmem_sim_live_mappings() == 0, "a mapping not given back");
-        fuzz_check(physmem_sim_faults() == 0, "an access outside the mappings");
-        fuzz_check(taken && out.width == planes.width && out.height == planes.height,
-                   "the direct capture unlike the planes'");
-        fuzz_check(step > 1 || std::equal(image.begin(),
-                                          image.begin() + 3 * int64_t{out.width} * out.height,
-                                          direct.begin()),
-                   "direct pixels unlike the planes' conversion");
-    }
+    // What getvideo runs over the same memory, against the planes.
+    check_direct_capture(
+        [&](sampled_image &out) {
+            return broadcom_sampled(out, mem, stb, max_pixels, yres.c_str());
+        },
+        planes, image, direct);
     return 0;
 }
